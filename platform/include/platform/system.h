@@ -1,0 +1,23 @@
+// Operating-system services the program needs outside networking. Any thread.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// Stand-ins for the socket library's start-up and clean-up: POSIX sockets need neither, so both
+// succeed. SIGPIPE is ignored process-wide by startupSockets as a second guard behind
+// MSG_NOSIGNAL.
+bool startupSockets();
+void cleanupSockets();
+
+// Name of the user running the process: the password database first, then $USER; "" if neither.
+std::string userName();
+
+// Whether a process with this id exists (signal 0 probe; EPERM counts as existing).
+bool processExists(long long pid);
+
+// Bits of a pointer in this build (32 or 64): chooses the driver tool's folder.
+int pointerBits();
+
+}  // namespace platform

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Runs a command with only loopback networking (a fresh network namespace), a virtual display when
+# there is none, and loopback-only discovery adapters.
+set -euo pipefail
+export KIVOCAM_ADAPTERS="${KIVOCAM_ADAPTERS-lo0|Loopback adapter|127.0.0.2}"
+inner=("$@")
+if [ -z "${DISPLAY:-}" ]; then
+  inner=(xvfb-run -a -s "-screen 0 1280x1024x24" "${inner[@]}")
+fi
+if [ -z "${KIVOCAM_IN_NETNS:-}" ] && unshare -n true 2>/dev/null; then
+  export KIVOCAM_IN_NETNS=1
+  exec unshare -n sh -c 'ip link set lo up && exec "$@"' sandbox "${inner[@]}"
+fi
+exec "${inner[@]}"
