@@ -30,6 +30,8 @@ bool processExists(long long pid) {
     return errno == EPERM;
 }
 
-int pointerBits() { return static_cast<int>(sizeof(void*) * 8); }
+int pointerBits() {
+    return static_cast<int>(sizeof(void*) * 8);
+}
 
 }  // namespace platform

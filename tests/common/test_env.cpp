@@ -5,7 +5,9 @@
 
 namespace kivotest {
 
-QString scratchDir() { return qEnvironmentVariable("KIVOCAM_TEST_SCRATCH"); }
+QString scratchDir() {
+    return qEnvironmentVariable("KIVOCAM_TEST_SCRATCH");
+}
 
 QString binDir() {
     const QString fromEnv = qEnvironmentVariable("KIVOCAM_BIN_DIR");

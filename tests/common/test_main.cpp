@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <cstdlib>
@@ -24,6 +25,9 @@ int main(int argc, char** argv) {
     const std::string root = scratch.path().toStdString();
     for (const char* sub : {"/home", "/config", "/state", "/runtime"})
         QDir().mkpath(QString::fromStdString(root + sub));
+    // Qt insists on a private runtime folder.
+    QFile::setPermissions(QString::fromStdString(root + "/runtime"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     ::setenv("KIVOCAM_TEST_SCRATCH", root.c_str(), 1);
     ::setenv("HOME", (root + "/home").c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);

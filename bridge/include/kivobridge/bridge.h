@@ -111,6 +111,10 @@ public:
     virtual Value get(const char* key, const Value& fallback = Value()) const = 0;
 };
 
+// Qt defines `emit` as an empty macro; it is set aside here so this header compiles after Qt's.
+#pragma push_macro("emit")
+#undef emit
+
 // Named signals. A pattern is an exact name or a prefix followed by "*" ("mainWindows.*").
 // Callbacks run on the emitting thread, outside the bus's lock.
 class KIVOBRIDGE_API SignalBus {
@@ -118,10 +122,14 @@ public:
     using Callback = std::function<void(const std::string& name, const Value& value)>;
     virtual ~SignalBus() = default;
     virtual void emit(const char* name, const Value& value) = 0;
+    // emit() under a name Qt's macro leaves alone, for files that include Qt headers.
+    void publish(const char* name, const Value& value) { emit(name, value); }
     // Returns an id for unsubscribe (never 0).
     virtual uint64_t subscribe(const char* pattern, Callback callback) = 0;
     virtual void unsubscribe(uint64_t id) = 0;
 };
+
+#pragma pop_macro("emit")
 
 class KIVOBRIDGE_API Interface {
 public:

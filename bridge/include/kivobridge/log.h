@@ -5,16 +5,15 @@
 
 #include "kivobridge/bridge.h"
 
-#define KIVO_LOG_AT(lvl, letter, fmt, ...)                                                      \
-    do {                                                                                      \
-        ::bg::Interface* kivo_cd_ = ::bg::CD;                                                 \
-        if (kivo_cd_ && kivo_cd_->logger()->level() >= (lvl)) {                               \
-            kivo_cd_->logger()->write(                                                        \
-                (lvl), "bg", "%s[" letter "][bg] %6s %-4d: \"" fmt "\"\n",                    \
-                kivo_cd_->utility()->now("%m%d-%H:%M:%S").c_str(),                            \
-                kivo_cd_->utility()->shortName(__FUNCTION__, 6).c_str(), __LINE__,            \
-                ##__VA_ARGS__);                                                               \
-        }                                                                                     \
+#define KIVO_LOG_AT(lvl, letter, fmt, ...)                                                       \
+    do {                                                                                         \
+        ::bg::Interface* kivo_cd_ = ::bg::CD;                                                    \
+        if (kivo_cd_ && kivo_cd_->logger()->level() >= (lvl)) {                                  \
+            kivo_cd_->logger()->write((lvl), "bg", "%s[" letter "][bg] %6s %-4d: \"" fmt "\"\n", \
+                                      kivo_cd_->utility()->now("%m%d-%H:%M:%S").c_str(),         \
+                                      kivo_cd_->utility()->shortName(__FUNCTION__, 6).c_str(),   \
+                                      __LINE__, ##__VA_ARGS__);                                  \
+        }                                                                                        \
     } while (0)
 
 #define LOGE(fmt, ...) KIVO_LOG_AT(::bg::kLogError, "E", fmt, ##__VA_ARGS__)

@@ -19,11 +19,11 @@ namespace pp {
 class Abstract_Pool;
 
 struct FLMemNode {
-    uint8_t* buffer;       // at least the requested size
-    size_t size;           // the size asked for in require()
-    void* user;            // free for the holder (the muxer stores a description record here)
-    int ref;               // reference count; 1 after require()
-    Abstract_Pool* pool;   // owner the node goes back to; null only for foreign nodes
+    uint8_t* buffer;      // at least the requested size
+    size_t size;          // the size asked for in require()
+    void* user;           // free for the holder (the muxer stores a description record here)
+    int ref;              // reference count; 1 after require()
+    Abstract_Pool* pool;  // owner the node goes back to; null only for foreign nodes
 };
 
 // Byte cap of a pool made with default options.
