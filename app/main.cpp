@@ -1,0 +1,5 @@
+#include "app/kivomain.h"
+
+int main(int argc, char** argv) {
+    return kivoMain(argc, argv);
+}
