@@ -1,0 +1,199 @@
+#include "avrecmux/avmuxercontroller.h"
+
+#include <cstring>
+
+#include "avrecmux/avmuxer.h"
+#include "controllerstate.h"
+#include "kivobridge/log.h"
+#include "queueitems.h"
+
+namespace kivo {
+namespace muxer {
+
+namespace {
+
+// Makes usec relative to the recording's start time; the first caller defines time zero.
+int64_t relative_time(std::atomic<int64_t>& start_time, int64_t usec) {
+    if (usec < 0) {
+        bg::Interface* cd = bg::CD;
+        usec = cd ? cd->utility()->clock() : 0;
+    }
+    int64_t expected = -1;
+    start_time.compare_exchange_strong(expected, usec);
+    return usec - start_time.load();
+}
+
+}  // namespace
+
+AVMuxerController::AVMuxerController() : d_(new ControllerState()) {
+    d_->video_queue = pp::create_pktpool(nullptr, nullptr);
+    d_->audio_queue = pp::create_pktpool(nullptr, nullptr);
+}
+
+AVMuxerController::AVMuxerController(const AVMuxerController& other) : d_(other.d_) {
+    d_->refs.fetch_add(1);
+}
+
+AVMuxerController& AVMuxerController::operator=(const AVMuxerController& other) {
+    if (d_ != other.d_) {
+        other.d_->refs.fetch_add(1);
+        release_state();
+        d_ = other.d_;
+    }
+    return *this;
+}
+
+AVMuxerController::~AVMuxerController() {
+    release_state();
+}
+
+void AVMuxerController::release_state() {
+    if (d_->refs.fetch_sub(1) != 1) return;
+    stop();
+    for (pp::Abstract_PacketPool* queue : {d_->video_queue, d_->audio_queue}) {
+        if (!queue) continue;
+        queue->stop();  // wakes a writer still waiting in put()
+        pp::destroy_pktpool(queue);
+    }
+    delete d_;
+    d_ = nullptr;
+}
+
+bool AVMuxerController::start(const MVSettings* settings, bool threaded) {
+    if (d_->muxer) {
+        LOGE("---> 编码器已经开始了，请先调用 stop() 停止");
+        return false;
+    }
+    d_->abort = false;
+    d_->threaded = threaded;
+    d_->start_time = -1;
+    if (d_->audio_queue) d_->audio_queue->clear();
+    if (d_->video_queue) d_->video_queue->clear();
+
+    d_->frame_rate = settings ? settings->frame_rate : 0;
+    d_->video_enabled = settings && !settings->disable_video;
+    d_->muxer.reset(new AVMuxer());
+    const bool ok = d_->muxer->start(settings);
+    d_->muxer_open = ok;
+    LOGE("--- 开始录制 ---");
+    if (ok && threaded) d_->worker.reset(new std::thread(&AVMuxerController::run_worker, d_));
+    return ok;
+}
+
+void AVMuxerController::stop() {
+    if (d_->abort) {
+        LOGE("---> 已经停止了");
+        return;
+    }
+    d_->abort = true;
+    LOGE("--- 停止录制 ---");
+    if (d_->worker) {
+        std::unique_ptr<std::thread> worker = std::move(d_->worker);
+        worker->join();
+    }
+    if (d_->muxer) {
+        std::lock_guard<std::mutex> lock(d_->direct_lock);
+        std::unique_ptr<AVMuxer> muxer = std::move(d_->muxer);
+        d_->muxer_open = false;
+        muxer->stop();
+    }
+    if (d_->audio_queue) d_->audio_queue->clear();
+    if (d_->video_queue) d_->video_queue->clear();
+}
+
+int AVMuxerController::write_yuv420(const uint8_t* data, int size, int width, int height,
+                                    const uint32_t* pitch, const uint32_t* dlen, int64_t usec) {
+    if (d_->abort) {
+        LOGE("--- 正在停止编码，abort==true");
+        return -1;
+    }
+    if (!d_->muxer) {
+        LOGE("--- 还没有启动编码器，请先调用 start()");
+        return -2;
+    }
+    if (!data || size <= 0 || !pitch || !dlen) {
+        LOGE("--- 画面数据无效: size=%d", size);
+        return -3;
+    }
+    const int64_t rel = relative_time(d_->start_time, usec);
+    LOGD("----> in yuv: (%dx%d), pitch[%d,%d,%d], dlen[%d,%d,%d], usec=%lld", width, height,
+         pitch[0], pitch[1], pitch[2], dlen[0], dlen[1], dlen[2], (long long)rel);
+
+    if (!d_->threaded || !d_->muxer_open) {
+        std::lock_guard<std::mutex> lock(d_->direct_lock);
+        if (!d_->muxer) return -1;
+        return d_->muxer->write_yuv420(data, size, width, height, pitch, dlen, rel);
+    }
+    if (!d_->video_queue) return -1;
+    const size_t offset = desc_offset(size_t(size));
+    pp::FLMemNode* node = d_->video_queue->require(offset + sizeof(VideoDesc));
+    if (!node) return -1;
+    memcpy(node->buffer, data, size_t(size));
+    auto* desc = reinterpret_cast<VideoDesc*>(node->buffer + offset);
+    desc->width = width;
+    desc->height = height;
+    desc->size = size;
+    for (int i = 0; i < 3; ++i) {
+        desc->pitch[i] = pitch[i];
+        desc->dlen[i] = dlen[i];
+    }
+    desc->time = rel;
+    node->user = desc;
+    if (d_->video_queue->put(node, 200) != 0) {
+        pp::release_pnode(&node);
+        return -1;
+    }
+    return 0;
+}
+
+int AVMuxerController::write_pcm(const uint8_t* data, int nbytes, int sample_rate, int channels,
+                                 int bits_per_sample, int64_t usec) {
+    if (d_->abort) {
+        LOGE("--- 正在停止编码，abort==true");
+        return -1;
+    }
+    if (!d_->muxer) {
+        LOGE("--- 还没有启动编码器，请先调用 start()");
+        return -2;
+    }
+    const int64_t rel = relative_time(d_->start_time, usec);
+    LOGD("----> in pcm: n=%d, freq=%d, ch=%d, bps=%d, usec=%lld", nbytes, sample_rate, channels,
+         bits_per_sample, (long long)rel);
+
+    if (!d_->threaded || !d_->muxer_open) {
+        std::lock_guard<std::mutex> lock(d_->direct_lock);
+        if (!d_->muxer) return -1;
+        return d_->muxer->write_pcm(data, nbytes, sample_rate, channels, bits_per_sample, rel);
+    }
+    // Refuse here what the muxer would refuse, so the worker's audio clock only sees real chunks.
+    if (bits_per_sample < 8) {
+        LOGE("--- 音频样本 bitsPerSample 不能小于8");
+        return -2;
+    }
+    if (!data || nbytes <= 0 || sample_rate <= 0 || channels < 1 || channels > 64 ||
+        (bits_per_sample != 8 && bits_per_sample != 16 && bits_per_sample != 32)) {
+        LOGE("--- 音频参数无效: n=%d, freq=%d, ch=%d, bps=%d", nbytes, sample_rate, channels,
+             bits_per_sample);
+        return -3;
+    }
+    if (!d_->audio_queue) return -1;
+    const size_t offset = desc_offset(size_t(nbytes));
+    pp::FLMemNode* node = d_->audio_queue->require(offset + sizeof(AudioDesc));
+    if (!node) return -1;
+    memcpy(node->buffer, data, size_t(nbytes));
+    auto* desc = reinterpret_cast<AudioDesc*>(node->buffer + offset);
+    desc->nbytes = nbytes;
+    desc->sample_rate = sample_rate;
+    desc->channels = channels;
+    desc->bits_per_sample = bits_per_sample;
+    desc->time = rel;
+    node->user = desc;
+    if (d_->audio_queue->put(node, 200, pp::kPutNoCountLimit) != 0) {
+        pp::release_pnode(&node);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace muxer
+}  // namespace kivo
