@@ -1,0 +1,74 @@
+// One recording: queues the pictures the main window captures, converts them on a worker thread
+// and hands them with the stamped audio blocks to RecordSink.
+// Thread rules: startRecord, pushImage, stopRecord and the destructor on the owner's (GUI)
+// thread; pushPcm on one audio thread; isStopped, queuedPictures and audioCursor from any
+// thread. The picture queue drops its oldest entry instead of growing or blocking the caller.
+#pragma once
+
+#include <QImage>
+#include <QObject>
+#include <QSize>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "kivobridge/pool.h"
+#include "mirror/pcmframe.h"
+
+class Recorder : public QObject {
+    Q_OBJECT
+
+public:
+    // Pictures kept while the worker is behind.
+    static constexpr int kMaxQueued = 11;
+
+    explicit Recorder(QObject* parent = nullptr);
+    ~Recorder() override;
+
+    // Starts the recording on the first picture: the size is rounded down to a multiple of 8
+    // wide and 2 high. True when the file is being written. A recorder records one file: a
+    // second call returns false. Emits sig_recordStarted with the outcome before returning; a
+    // slot that may delete the recorder must be connected queued.
+    bool startRecord(const QSize& pictureSize);
+    // Queues a copy of a (bottom-up) picture with its capture time in microseconds.
+    void pushImage(const QImage& image, int64_t usec);
+    // Stamps one 44.1 kHz stereo 16-bit block and writes it.
+    void pushPcm(const PcmFramePtr& frame);
+    // Finalises the file and joins the worker; queued pictures are dropped.
+    void stopRecord();
+
+    // 1 before startRecord and after stopRecord (also after a failed start), 0 while recording.
+    bool isStopped() const { return stopped_.load() != 0; }
+    QSize recordingSize() const;
+    int queuedPictures() const;
+    // Time the next audio block will carry, bridge clock microseconds; 0 before the first block.
+    int64_t audioCursor() const { return audioCursor_.load(); }
+
+signals:
+    void sig_recordStarted(bool ok, const QString& path);
+
+private:
+    struct Entry {
+        QImage image;
+        int64_t usec = 0;
+    };
+
+    void processVideo();
+
+    pp::Abstract_PacketPool* pool_;  // owned; every conversion buffer comes from here
+    QSize size_;                     // set before the worker starts, constant afterwards
+    bool used_ = false;              // startRecord ran once (owner's thread only)
+    std::thread worker_;
+
+    mutable std::mutex mutex_;  // guards queue_ only
+    std::condition_variable cond_;
+    std::deque<Entry> queue_;
+
+    std::atomic<int64_t> audioCursor_{0};
+    std::atomic<int> stopped_{1};
+};
