@@ -32,8 +32,8 @@ I420Frame::I420Frame(uint8_t* buffer, int strideY, int strideU, int strideV, int
     fillAlpha();
 }
 
-I420Frame::I420Frame(uint8_t* buffer, int strideY, int strideU, int strideV, int strideA,
-                     int width, int height, std::function<void()> release)
+I420Frame::I420Frame(uint8_t* buffer, int strideY, int strideU, int strideV, int strideA, int width,
+                     int height, std::function<void()> release)
     : VideoFrame(buffer, std::move(release), width, height),
       strideY_(strideY),
       strideU_(strideU),

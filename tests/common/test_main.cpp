@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
     ::setenv("XDG_STATE_HOME", (root + "/state").c_str(), 1);
     ::setenv("XDG_RUNTIME_DIR", (root + "/runtime").c_str(), 1);
     // Discovery only ever sees a loopback adapter in tests.
-    setDefault("KIVOCAM_ADAPTERS", "lo0|Test adapter|127.0.0.2");
+    ::setenv("KIVOCAM_ADAPTERS", "lo0|Test adapter|127.0.0.2", 1);
     ::setenv("KIVOCAM_SHM_NAME", ("KivoTestCamera" + std::to_string(::getpid())).c_str(), 1);
     setDefault("KIVOCAM_LOG_LEVEL", "5");
     // Widgets need a platform; without a display use the offscreen one (no OpenGL there).

@@ -45,7 +45,9 @@ public:
 
     static int chromaHeight(int height) { return (height + 1) / 2; }
     static size_t bufferSize(int height, int strideY, int strideU, int strideV, int strideA);
-    size_t bufferSize() const { return bufferSize(height_, strideY_, strideU_, strideV_, strideA_); }
+    size_t bufferSize() const {
+        return bufferSize(height_, strideY_, strideU_, strideV_, strideA_);
+    }
 
     uint8_t* dataY() const { return data_; }
     uint8_t* dataU() const { return dataY() + static_cast<size_t>(strideY_) * height_; }

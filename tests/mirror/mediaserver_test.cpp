@@ -1,0 +1,111 @@
+// The streaming media server over real loopback sockets: key check, video and audio routing,
+// packet framing and connection replacement.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "mirror/streamingmediaserver.h"
+#include "net_support.h"
+
+using namespace nettest;
+using mirror::StreamingMediaServer;
+
+namespace {
+
+const std::string kKey = "{11111111-2222-3333-4444-555555555555}";
+
+struct Fixture {
+    RecordingObserver observer;
+    StreamingMediaServer server{kKey, "SER", &observer};
+    uint16_t port = 0;
+    Fixture() {
+        if (server.start(0)) port = server.boundPort();
+    }
+};
+
+}  // namespace
+
+// The key unlocks the stream; configuration data is flagged by frame kind 2 only.
+TEST(MediaServer, KeyThenVideo) {
+    Fixture f;
+    ASSERT_NE(f.port, 0);
+    NetClient c(f.port);
+    // Before the key: read and discarded.
+    ASSERT_TRUE(c.send(mediaPacket(1, {}, Bytes{9, 9})));
+    // An empty key packet does not authenticate.
+    ASSERT_TRUE(c.send(mediaPacket(0, {}, Bytes{})));
+    ASSERT_TRUE(c.send(mediaPacket(1, {}, Bytes{8, 8})));
+    // Wrong key: nothing changes.
+    ASSERT_TRUE(c.send(keyPacket(kKey.substr(1)) + mediaPacket(1, {}, Bytes{7})));
+    ASSERT_TRUE(c.send(keyPacket(kKey)));
+    ASSERT_TRUE(c.send(mediaPacket(1, {1, 2}, Bytes{0, 0, 0, 1, 0x67})));
+    ASSERT_TRUE(c.send(mediaPacket(1, {}, Bytes{0, 0, 0, 1, 0x65})));
+    ASSERT_TRUE(c.send(mediaPacket(1, {1, 5}, Bytes{0, 0, 0, 1, 0x41})));
+    ASSERT_TRUE(f.observer.waitFor([&] { return f.observer.videos.size() == 3; }));
+    EXPECT_EQ(f.observer.videos[0].data, (Bytes{0, 0, 0, 1, 0x67}));
+    EXPECT_TRUE(f.observer.videos[0].configuration);
+    EXPECT_FALSE(f.observer.videos[1].configuration);
+    EXPECT_EQ(f.observer.videos[1].data, (Bytes{0, 0, 0, 1, 0x65}));
+    EXPECT_FALSE(f.observer.videos[2].configuration);
+    EXPECT_EQ(f.observer.videos[2].serial, "SER");
+}
+
+// Audio reaches the observer only with a complete format; other packet types are skipped whole.
+TEST(MediaServer, AudioFormatsAndOtherTypes) {
+    Fixture f;
+    ASSERT_NE(f.port, 0);
+    NetClient c(f.port);
+    ASSERT_TRUE(c.send(keyPacket(kKey)));
+    ASSERT_TRUE(c.send(mediaPacket(2, {}, Bytes(64, 1))));                // no format
+    ASSERT_TRUE(c.send(mediaPacket(2, {2, 0, 1, 16}, Bytes(64, 2))));     // zero rate
+    ASSERT_TRUE(c.send(mediaPacket(2, {2, 8000, 0, 16}, Bytes(64, 3))));  // zero channels
+    ASSERT_TRUE(c.send(mediaPacket(3, {}, Bytes(1000, 4))));              // unknown type
+    ASSERT_TRUE(c.send(mediaPacket(2, {2, 8000, 1, 8}, Bytes(1024, 5))));
+    ASSERT_TRUE(c.send(mediaPacket(2, {2, 48000, 2, 16}, Bytes(16, 6))));
+    ASSERT_TRUE(f.observer.waitFor([&] { return f.observer.audios.size() == 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto audios = f.observer.locked([&] { return f.observer.audios; });
+    ASSERT_EQ(audios.size(), 2u);
+    EXPECT_EQ(audios[0].data, Bytes(1024, 5));
+    EXPECT_EQ(audios[0].sampleRate, 8000);
+    EXPECT_EQ(audios[0].channels, 1);
+    EXPECT_EQ(audios[0].bits, 8);
+    EXPECT_EQ(audios[1].data, Bytes(16, 6));
+    EXPECT_EQ(audios[1].channels, 2);
+    EXPECT_EQ(audios[1].bits, 16);
+    EXPECT_TRUE(f.observer.videos.empty());
+}
+
+// A new media connection replaces the old one, which is closed; the new one needs the key.
+TEST(MediaServer, SecondConnectionReplacesFirst) {
+    Fixture f;
+    ASSERT_NE(f.port, 0);
+    NetClient first(f.port);
+    ASSERT_TRUE(first.send(keyPacket(kKey) + mediaPacket(1, {}, Bytes{1})));
+    ASSERT_TRUE(f.observer.waitFor([&] { return f.observer.videos.size() == 1; }));
+
+    NetClient second(f.port);
+    ASSERT_TRUE(second.valid());
+    EXPECT_TRUE(first.waitClosed());
+    ASSERT_TRUE(second.send(mediaPacket(1, {}, Bytes{2})));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(f.observer.locked([&] { return f.observer.videos.size(); }), 1u);
+    ASSERT_TRUE(second.send(keyPacket(kKey) + mediaPacket(1, {}, Bytes{3})));
+    ASSERT_TRUE(f.observer.waitFor([&] { return f.observer.videos.size() == 2; }));
+    EXPECT_EQ(f.observer.videos[1].data, Bytes{3});
+}
+
+// Packets split into single bytes and large payloads arrive whole and in order.
+TEST(MediaServer, FragmentedAndLargePackets) {
+    Fixture f;
+    ASSERT_NE(f.port, 0);
+    NetClient c(f.port);
+    const Bytes stream = keyPacket(kKey) + mediaPacket(1, {1, 2}, Bytes{5, 6, 7});
+    for (uint8_t b : stream) ASSERT_TRUE(c.send(Bytes{b}));
+    Bytes big(3 << 20);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7);
+    ASSERT_TRUE(c.send(mediaPacket(1, {}, big)));
+    ASSERT_TRUE(f.observer.waitFor([&] { return f.observer.videos.size() == 2; }, 10000));
+    EXPECT_EQ(f.observer.videos[0].data, (Bytes{5, 6, 7}));
+    EXPECT_TRUE(f.observer.videos[1].data == big);
+}
