@@ -1,0 +1,37 @@
+// Owns one H.264 decoding context: sends compressed packets in and publishes each decoded picture
+// into the video buffer, emitting onNewFrame when the consumer has a fresh picture to take.
+// Thread rules: everything on the decoding thread except cancelWait() (any thread);
+// onNewFrame is emitted on the decoding thread.
+#pragma once
+
+#include <QObject>
+
+#include "mirror/avhandles.h"
+
+namespace mirror {
+
+class VideoBuffer;
+
+class Decoder : public QObject {
+    Q_OBJECT
+public:
+    // The buffer is not owned and must outlive the decoding.
+    explicit Decoder(VideoBuffer* videoBuffer, QObject* parent = nullptr);
+    ~Decoder() override;
+
+    bool openCodec(const AVCodec* codec);
+    void closeCodec();
+    // False only on a receive error that ends decoding; a rejected packet is dropped and true.
+    bool decodePacket(AVPacket* packet);
+    void cancelWait();
+
+signals:
+    void onNewFrame();
+
+private:
+    VideoBuffer* videoBuffer_;
+    AvCodecContextPtr codecContext_;
+    bool isOpen_ = false;
+};
+
+}  // namespace mirror

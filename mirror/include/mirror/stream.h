@@ -1,0 +1,67 @@
+// The decoding thread of one phone: a queue of compressed packets, merged with the codec
+// configuration that precedes them, parsed for key frames and handed to the decoder.
+// Thread rules: queuePacket() from any thread; attachDecoder(), startDecoding(), stopDecoding()
+// and destruction on the owner's thread; onStreamStop is emitted on the decoding thread.
+#pragma once
+
+#include <QMutex>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <atomic>
+#include <cstddef>
+#include <list>
+
+#include "mirror/avhandles.h"
+
+namespace mirror {
+
+class Decoder;
+
+class Stream : public QThread {
+    Q_OBJECT
+public:
+    // Compressed bytes the queue may hold; a producer that outruns the decoder by more loses
+    // packets rather than the process's memory.
+    static constexpr size_t kMaxQueuedBytes = 64u << 20;
+    // Configuration bytes kept while waiting for a picture (parameter sets are a few hundred).
+    static constexpr int kMaxPendingBytes = 1 << 20;
+
+    explicit Stream(QObject* parent = nullptr);
+    ~Stream() override;
+
+    void attachDecoder(Decoder* decoder);
+    bool startDecoding();
+    // Releases the decoder, asks the thread to end once the queue is empty and joins it.
+    void stopDecoding();
+    // Takes ownership of the packet. A packet with pts AV_NOPTS_VALUE is configuration data.
+    // False (packet freed) when the queue is over its byte bound or the packet is null.
+    bool queuePacket(AVPacket* packet);
+
+signals:
+    void onStreamStop();
+
+protected:
+    void run() override;
+
+private:
+    bool takePacket(AVPacket* out);
+    bool processPacket(AVPacket* packet);
+    bool parseAndDecode(AVPacket* packet);
+
+    Decoder* decoder_ = nullptr;
+    // Owned by run() for its duration.
+    AvCodecContextPtr parserContext_;
+    AvParserPtr parser_;
+    bool hasPending_ = false;
+    AvPacketPtr pending_;
+
+    QMutex queueMutex_;  // guards queue_, queuedBytes_ and overflowing_
+    QWaitCondition queueCondition_;
+    std::list<AvPacketPtr> queue_;
+    size_t queuedBytes_ = 0;
+    bool overflowing_ = false;
+    std::atomic<char> stop_{0};
+};
+
+}  // namespace mirror
