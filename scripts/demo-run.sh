@@ -11,6 +11,8 @@ export XDG_RUNTIME_DIR="$demo/runtime"
 mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_STATE_HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 log="$XDG_STATE_HOME/KivoCam/kivocam.log"
+# Debug level: every picture that reaches the main window is logged, so the log shows the stream.
+export KIVOCAM_LOG_LEVEL="${KIVOCAM_LOG_LEVEL:-5}"
 
 echo "== starting kivocam (adapters: $KIVOCAM_ADAPTERS)"
 "$bin/kivocam" >"$demo/stderr.txt" 2>&1 &
@@ -20,9 +22,9 @@ for _ in $(seq 1 100); do
   kill -0 "$pid" 2>/dev/null || break
   sleep 0.1
 done
-if [ -x "$bin/kivocam-phonesim" ] && grep -q "command server" "$log" 2>/dev/null; then
-  echo "== phone simulator streams for $seconds s"
-  "$bin/kivocam-phonesim" --host 127.0.0.1 --port 10080 --duration "$seconds" || true
+if [ -x "$bin/kivocam-phonesim" ]; then
+  echo "== phone simulator: finds the PC by discovery, streams 1280x720@30 and a 440 Hz tone for $seconds s"
+  "$bin/kivocam-phonesim" --duration "$seconds" --discovery-timeout 10 2>&1 | grep -vE '^\[libx264' | tail -n 12
 else
   sleep "$seconds"
 fi
@@ -30,8 +32,10 @@ kill -TERM "$pid" 2>/dev/null
 wait "$pid"
 rc=$?
 echo "== kivocam exited with $rc"
-echo "== log ($log):"
-head -n 40 "$log" 2>/dev/null
+echo "== what the program logged ($log):"
+grep -h "kivosp server started" "$demo/stderr.txt" | head -n 2
+grep -E 'started \(pid|main window ready|kivosp server|Adapter name|Connnectd linked|turn into VideoUI|first audio block|Disconnected|exiting with' "$log" 2>/dev/null | head -n 20
+echo "   pictures that reached the main window: $(grep -c 'Video Data: \[' "$log" 2>/dev/null)"
 echo "== settings ($XDG_CONFIG_HOME/KivoCam/settings.json):"
 cat "$XDG_CONFIG_HOME/KivoCam/settings.json" 2>/dev/null
 echo

@@ -1,0 +1,19 @@
+// Picture and sound arithmetic of the main window, kept apart from the widgets so it can be
+// tested on its own. Any thread.
+#pragma once
+
+#include <cstdint>
+
+#include "mirror/videoframe.h"
+
+namespace ui {
+
+// Level of one block of interleaved signed 16-bit samples, 0 or more, measured over the first
+// half of its samples. Blocks shorter than 4 bytes (no sample to measure) give 0.
+double audioLevel(const uint8_t* data, int bytes);
+
+// The picture as shown: width rounded down to a multiple of 8 (columns beyond it are dropped,
+// nothing is scaled), tight strides. Null when the frame is empty.
+I420FramePtr makeDisplayFrame(const I420Frame& frame);
+
+}  // namespace ui
