@@ -232,3 +232,39 @@ TEST(CommandServer, BadRequestsCloseOnlyThatClient) {
     EXPECT_TRUE(heartbeatWorks(f.port));
     EXPECT_TRUE(f.observer.connected.empty());
 }
+
+namespace {
+
+// Notes whether the phone could already read its Push reply when the connection was announced.
+class ReplyOrderObserver : public RecordingObserver {
+public:
+    NetClient* phone = nullptr;
+    std::atomic<int> replyBeforeConnected{-1};
+    void onConnected(const char* serial, const char* name) override {
+        // The server thread is inside this call, so a reply sent after it cannot arrive here.
+        replyBeforeConnected = phone->read(4, 50).empty() ? 0 : 1;
+        RecordingObserver::onConnected(serial, name);
+    }
+};
+
+}  // namespace
+
+// A fast phone sends its parameter sets as soon as it has the media port; the connection object
+// that receives them must exist by then, so the observer hears of the session before the reply.
+TEST(CommandServer, SessionAnnouncedBeforeReply) {
+    ReplyOrderObserver observer;
+    CommandServer server(&observer);
+    uint16_t port = 0;
+    for (int attempt = 0; attempt < 20 && port == 0; ++attempt) {
+        const auto candidate = static_cast<uint16_t>(kivotest::freeTcpPort());
+        if (candidate != 0 && candidate < 64000 && server.start(candidate)) port = candidate;
+    }
+    ASSERT_NE(0, port);
+    NetClient phone(port);
+    observer.phone = &phone;
+    ASSERT_TRUE(phone.send(controlFrame(pushRequest(0, "S1", "Phone"))));
+    ASSERT_TRUE(observer.waitFor([&] { return !observer.connected.empty(); }));
+    EXPECT_EQ(0, observer.replyBeforeConnected.load());
+    EXPECT_EQ(4u, phone.read(4).size());
+    server.stop();
+}
