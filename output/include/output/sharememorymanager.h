@@ -1,0 +1,58 @@
+// Writing side of the virtual camera: keeps the newest camera-sized picture in a staging buffer
+// and a writer thread copies it into the shared block about every 30 ms (newest picture wins;
+// setFrame overwrites, never queues).
+// Thread rules: every public call from the controlling (GUI) thread; run() is the writer thread.
+// mutex_ guards memory_, staging_ and size_.
+#pragma once
+
+#include <QMutex>
+#include <QThread>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "mirror/videoframe.h"
+#include "output/namedsharedmemory.h"
+
+class ShareMemoryManager : public QThread {
+public:
+    static constexpr unsigned long kRefreshMs = 30;
+
+    // The process-wide instance, created on first use and destroyed at process exit.
+    static ShareMemoryManager* instance();
+
+    // Public so tests can have instances of their own; the program uses instance().
+    ShareMemoryManager();
+    ~ShareMemoryManager() override;
+
+    // Creates the block (base name from camerablock::baseName()) and the zeroed staging buffer.
+    // A block that cannot be created leaves the manager without one: it then writes nothing.
+    void createMemory(uint32_t size);
+    // Writes a 0 x 0 header to the block; the picture bytes behind it stay.
+    void clearFrame();
+    // Stages a 1280 x 720 or 720 x 1280 picture (any strides) with its header; other sizes are
+    // dropped, as is anything before createMemory.
+    void setFrame(I420FramePtr frame);
+    // Starts the writer thread unless it is already running.
+    void startWrite();
+    // Ends the writer thread and leaves a 0 x 0 header in the block.
+    void stopWrite();
+    // Closes the block; the staging buffer stays for a later createMemory.
+    void releaseMemory();
+
+    bool hasMemory();
+
+protected:
+    void run() override;
+
+private:
+    void writeEmptyHeaderLocked();
+
+    QMutex mutex_;
+    std::unique_ptr<NamedSharedMemory> memory_;
+    std::unique_ptr<uint8_t[]> staging_;
+    uint32_t size_ = 0;
+    uint32_t stagingSize_ = 0;
+    std::atomic<bool> stop_{false};
+};

@@ -1,0 +1,106 @@
+#include "output/sharememorymanager.h"
+
+#include <QMutexLocker>
+
+#include <cstring>
+
+#include <libyuv.h>
+
+#include "output/camerablock.h"
+
+ShareMemoryManager* ShareMemoryManager::instance() {
+    static ShareMemoryManager manager;
+    return &manager;
+}
+
+ShareMemoryManager::ShareMemoryManager() = default;
+
+ShareMemoryManager::~ShareMemoryManager() {
+    if (isRunning()) stopWrite();
+    releaseMemory();
+}
+
+void ShareMemoryManager::createMemory(uint32_t size) {
+    QMutexLocker lock(&mutex_);
+    size_ = size;
+    if (!memory_) {
+        auto memory = std::make_unique<NamedSharedMemory>();
+        if (memory->open(camerablock::baseName(), size, true)) {
+            memory_ = std::move(memory);
+        } else {
+            memory->close();
+        }
+    }
+    if (!staging_) {
+        staging_ = std::make_unique<uint8_t[]>(size);  // value-initialised: zeros
+        stagingSize_ = size;
+    }
+}
+
+void ShareMemoryManager::writeEmptyHeaderLocked() {
+    if (!memory_) return;
+    uint8_t header[camerablock::kHeaderSize] = {};
+    memory_->write(header, sizeof header);
+}
+
+void ShareMemoryManager::clearFrame() {
+    QMutexLocker lock(&mutex_);
+    writeEmptyHeaderLocked();
+}
+
+void ShareMemoryManager::setFrame(I420FramePtr frame) {
+    if (!frame) return;
+    const int w = frame->width();
+    const int h = frame->height();
+    if (!camerablock::isCameraSize(w, h)) return;
+    QMutexLocker lock(&mutex_);
+    if (!staging_ || stagingSize_ < camerablock::kHeaderSize + camerablock::i420Size(w, h)) return;
+    uint8_t* y = staging_.get() + camerablock::kHeaderSize;
+    uint8_t* u = y + static_cast<size_t>(w) * h;
+    uint8_t* v = u + static_cast<size_t>(w / 2) * (h / 2);
+    camerablock::writeHeader(staging_.get(), w, h);
+    libyuv::I420Copy(frame->dataY(), frame->strideY(), frame->dataU(), frame->strideU(),
+                     frame->dataV(), frame->strideV(), y, w, u, w / 2, v, w / 2, w, h);
+    lock.unlock();
+    frame.reset();
+}
+
+void ShareMemoryManager::startWrite() {
+    stop_ = false;
+    start(QThread::InheritPriority);
+}
+
+void ShareMemoryManager::stopWrite() {
+    stop_ = true;
+    {
+        QMutexLocker lock(&mutex_);
+        writeEmptyHeaderLocked();
+    }
+    exit(0);
+    wait();
+}
+
+void ShareMemoryManager::releaseMemory() {
+    QMutexLocker lock(&mutex_);
+    if (memory_) memory_->close();
+    memory_.reset();
+}
+
+bool ShareMemoryManager::hasMemory() {
+    QMutexLocker lock(&mutex_);
+    return memory_ != nullptr;
+}
+
+void ShareMemoryManager::run() {
+    while (!stop_) {
+        {
+            QMutexLocker lock(&mutex_);
+            if (!memory_ || !staging_) return;
+            // Checked again under the lock: once stopWrite has written its empty header, no
+            // late pass may put the old picture back in front of the reader.
+            if (stop_) return;
+            memory_->write(staging_.get(), std::min(size_, stagingSize_));
+        }
+        QThread::msleep(kRefreshMs);
+    }
+}

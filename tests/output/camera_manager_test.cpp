@@ -1,0 +1,184 @@
+// ShareMemoryManager against the real shared block, read back the way the camera reads it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camera_pictures.h"
+#include "output/camerablock.h"
+#include "output/namedsharedmemory.h"
+#include "output/sharememorymanager.h"
+
+namespace {
+
+class CameraManager : public ::testing::Test {
+protected:
+    void SetUp() override {
+        base_ = camerablock::baseName();
+        NamedSharedMemory::removeObjects(base_);
+    }
+    void TearDown() override { NamedSharedMemory::removeObjects(base_); }
+
+    // The block as a reader sees it after the next refresh (or right now with wait = false).
+    std::vector<uint8_t> readBlock(bool wait) {
+        NamedSharedMemory reader;
+        std::vector<uint8_t> block(camerablock::kBlockSize);
+        if (!reader.open(base_, camerablock::kBlockSize, false)) return {};
+        if (wait) {
+            reader.waitForPicture(0);  // an older wake-up may predate the change being awaited
+            if (!reader.waitForPicture(2000)) return {};
+        }
+        if (!reader.read(block.data(), block.size(), 1000)) return {};
+        return block;
+    }
+
+    // Whether the picture part of block is exactly the tight planes of frame.
+    static bool holds(const std::vector<uint8_t>& block, const I420FramePtr& f) {
+        if (block.size() != camerablock::kBlockSize) return false;
+        const auto h = camerablock::readHeader(block.data());
+        if (h.width != f->width() || h.height != f->height()) return false;
+        const uint8_t* p = block.data() + camerablock::kHeaderSize;
+        const int w = f->width(), ht = f->height();
+        for (int y = 0; y < ht; ++y, p += w)
+            if (std::memcmp(p, f->dataY() + y * f->strideY(), w)) return false;
+        for (int y = 0; y < ht / 2; ++y, p += w / 2)
+            if (std::memcmp(p, f->dataU() + y * f->strideU(), w / 2)) return false;
+        for (int y = 0; y < ht / 2; ++y, p += w / 2)
+            if (std::memcmp(p, f->dataV() + y * f->strideV(), w / 2)) return false;
+        return true;
+    }
+
+    std::string base_;
+};
+
+// The whole life the main window drives: empty header at start-up, pictures while connected,
+// 0 x 0 after a disconnect with the picture left behind, and on reconnect the last picture of
+// the previous connection again before any new one arrives.
+TEST_F(CameraManager, LifecycleAsTheReaderSeesIt) {
+    ShareMemoryManager m;
+    m.createMemory(camerablock::kBlockSize);
+    m.clearFrame();
+    auto block = readBlock(false);
+    ASSERT_FALSE(block.empty());
+    EXPECT_TRUE(camerablock::readHeader(block.data()).empty());
+
+    const I420FramePtr first = camtest::makePicture(1280, 720, 1);
+    m.setFrame(first);
+    m.startWrite();
+    EXPECT_TRUE(holds(readBlock(true), first));
+
+    m.stopWrite();
+    EXPECT_FALSE(m.isRunning());
+    block = readBlock(false);
+    EXPECT_TRUE(camerablock::readHeader(block.data()).empty());
+    block[0] = 0x00, block[1] = 0x05, block[4] = 0xD0, block[5] = 0x02;  // pixels stay behind
+    EXPECT_TRUE(holds(block, first));
+
+    m.startWrite();
+    EXPECT_TRUE(holds(readBlock(true), first));
+    const I420FramePtr portrait = camtest::makePicture(720, 1280, 2);
+    m.setFrame(portrait);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(holds(readBlock(true), portrait));
+    m.stopWrite();
+    m.releaseMemory();
+    EXPECT_FALSE(m.hasMemory());
+}
+
+// A writer pass racing stopWrite must never put the old header back after the empty one. A
+// second thread keeps the manager's lock busy so the writer often waits for it mid-pass.
+TEST_F(CameraManager, StopAlwaysLeavesAnEmptyHeader) {
+    ShareMemoryManager m;
+    m.createMemory(camerablock::kBlockSize);
+    const I420FramePtr f = camtest::makePicture(1280, 720, 3);
+    m.setFrame(f);
+    std::atomic<bool> done{false};
+    std::thread busy([&] {
+        while (!done) m.setFrame(f);
+    });
+    for (int i = 0; i < 40; ++i) {
+        m.startWrite();
+        std::this_thread::sleep_for(std::chrono::milliseconds(i % 7 * 5));
+        m.stopWrite();
+        const auto block = readBlock(false);
+        if (!camerablock::readHeader(block.data()).empty()) {
+            ADD_FAILURE() << "picture header after stopWrite, cycle " << i;
+            break;
+        }
+    }
+    done = true;
+    busy.join();
+}
+
+// Only the two camera sizes are written, whatever the strides; anything else (and frames
+// before the memory exists) leaves the staged picture alone instead of reading past a buffer.
+TEST_F(CameraManager, OnlyCameraSizesReachTheBlock) {
+    ShareMemoryManager m;
+    m.setFrame(camtest::makePicture(1280, 720, 4));  // no staging buffer yet: dropped
+    m.createMemory(camerablock::kBlockSize);
+    const I420FramePtr padded = camtest::makePicture(1280, 720, 5, 1344);
+    m.setFrame(padded);
+    m.setFrame(camtest::makePicture(1280, 722, 6));
+    m.setFrame(camtest::makePicture(1920, 1080, 7));
+    m.setFrame(camtest::makePicture(640, 360, 8));
+    m.setFrame(nullptr);
+    m.startWrite();
+    EXPECT_TRUE(holds(readBlock(true), padded));
+    m.stopWrite();
+}
+
+// A second startWrite while writing must not start a second writer that outlives stopWrite.
+TEST_F(CameraManager, StartWriteTwiceKeepsOneWriter) {
+    ShareMemoryManager m;
+    m.createMemory(camerablock::kBlockSize);
+    m.setFrame(camtest::makePicture(1280, 720, 9));
+    m.startWrite();
+    m.startWrite();
+    EXPECT_TRUE(m.isRunning());
+    m.stopWrite();
+    EXPECT_FALSE(m.isRunning());
+    NamedSharedMemory reader;
+    ASSERT_TRUE(reader.open(base_, camerablock::kBlockSize, false));
+    reader.waitForPicture(0);  // the stop's own refresh
+    EXPECT_FALSE(reader.waitForPicture(200));
+    EXPECT_TRUE(camerablock::readHeader(readBlock(false).data()).empty());
+}
+
+// Without a block the program runs on: staging still works, clear and stop write nothing, a
+// started writer ends at once, and nothing crashes.
+TEST_F(CameraManager, RunsOnWhenTheBlockCannotBeCreated) {
+    const std::string saved = base_;
+    ::setenv("KIVOCAM_SHM_NAME", std::string(300, 'x').c_str(), 1);
+    ShareMemoryManager m;
+    m.createMemory(camerablock::kBlockSize);
+    ::setenv("KIVOCAM_SHM_NAME", saved.c_str(), 1);
+    EXPECT_FALSE(m.hasMemory());
+    m.clearFrame();
+    m.setFrame(camtest::makePicture(1280, 720, 10));
+    m.startWrite();
+    EXPECT_TRUE(m.wait(2000));
+    m.stopWrite();
+    NamedSharedMemory reader;
+    EXPECT_FALSE(reader.open(base_, camerablock::kBlockSize, false));
+}
+
+// The staging buffer outlives releaseMemory, so a block created again shows the last picture.
+TEST_F(CameraManager, StagingSurvivesRelease) {
+    ShareMemoryManager m;
+    m.createMemory(camerablock::kBlockSize);
+    const I420FramePtr f = camtest::makePicture(720, 1280, 11);
+    m.setFrame(f);
+    m.releaseMemory();
+    NamedSharedMemory::removeObjects(base_);
+    m.createMemory(camerablock::kBlockSize);
+    m.startWrite();
+    EXPECT_TRUE(holds(readBlock(true), f));
+    m.stopWrite();
+}
+
+}  // namespace

@@ -1,0 +1,21 @@
+#include "blockreader.h"
+
+#include <chrono>
+#include <thread>
+
+namespace vcam {
+
+BlockReader::Result BlockReader::next(int waitMs) {
+    if (!memory_.isOpen() && !memory_.open(baseName_, camerablock::kBlockSize, false)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+        return Result::NotOpen;
+    }
+    if (!memory_.waitForPicture(waitMs)) return Result::Nothing;
+    if (!memory_.read(copy_.data(), static_cast<uint32_t>(copy_.size()), waitMs))
+        return Result::Nothing;
+    header_ = camerablock::readHeader(copy_.data());
+    if (header_.empty()) return Result::Empty;
+    return camerablock::pictureFits(header_, copy_.size()) ? Result::Picture : Result::Invalid;
+}
+
+}  // namespace vcam

@@ -1,0 +1,179 @@
+#include "component.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "blockreader.h"
+#include "letterbox.h"
+#include "platform/daemon.h"
+#include "platform/process.h"
+#include "platform/videooutput.h"
+#include "y4mwriter.h"
+
+namespace vcam {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kWaitMs = 100;
+// Without a refresh for this long the program is gone or idle: show the placeholder.
+constexpr auto kSilenceBeforePlaceholder = std::chrono::seconds(1);
+
+void say(const std::string& message) {
+    std::fprintf(stderr, "kivocam-vcam: %s\n", message.c_str());
+    std::fflush(stderr);
+}
+
+std::string logFilePath() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    std::string dir =
+        (state && *state) ? std::string(state) : platform::homeDir() + "/.local/state";
+    dir += "/KivoCam";
+    if (platform::makeDirs(dir) != 0) return std::string();
+    return dir + "/kivocam-vcam.log";
+}
+
+}  // namespace
+
+std::string lockFilePath() {
+    return platform::runtimeDir() + "/kivocam-vcam.pid";
+}
+
+int runY4m(const Options& options) {
+    platform::StopSignals::install();
+    Y4mWriter out;
+    if (!out.open(options.y4mPath)) {
+        say("cannot open " + options.y4mPath + " for writing");
+        return kExitError;
+    }
+    BlockReader reader(camerablock::baseName());
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(options.seconds));
+    long long written = 0;
+    bool warned = false;
+    while (!platform::StopSignals::requested()) {
+        if (options.seconds > 0 && Clock::now() >= deadline) break;
+        if (options.count > 0 && written >= options.count) break;
+        const BlockReader::Result r = reader.next(kWaitMs);
+        if (r == BlockReader::Result::Invalid && !warned) {
+            say("skipping pictures of a size that does not fit the block");
+            warned = true;
+        }
+        if (r != BlockReader::Result::Picture) continue;
+        const camerablock::Header& h = reader.header();
+        if (!out.write(tightView(reader.picture(), h.width, h.height))) {
+            say("writing " + options.y4mPath + " failed");
+            return kExitError;
+        }
+        ++written;
+    }
+    return out.flush() ? kExitOk : kExitError;
+}
+
+int runUnregister() {
+    const std::string path = lockFilePath();
+    const platform::LockOwner owner = platform::readLockOwner(path);
+    if (!owner.held || owner.pid <= 0) {
+        say("no camera component is running");
+        return kExitOk;
+    }
+    // The program starts --unregister and, 5 ms later, --register: a component that started
+    // after this command is the new registration and must stay.
+    const long long self = platform::processStartTime(platform::currentProcessId());
+    if (owner.startTime < 0 || self < 0 || owner.startTime >= self) {
+        say("the running camera component is newer than this command; left running");
+        return kExitOk;
+    }
+    const int err = platform::terminateProcess(owner.pid);
+    if (err != 0) {
+        say("cannot stop the camera component: " + platform::errorText(err));
+        return kExitError;
+    }
+    for (int i = 0; i < 150; ++i) {
+        if (!platform::readLockOwner(path).held) return kExitOk;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    say("the camera component did not stop");
+    return kExitError;
+}
+
+int runRegister(const Options& options) {
+    const std::string device =
+        options.device.empty() ? platform::findLoopbackDevice() : options.device;
+    if (device.empty() || !platform::isLoopbackDevice(device)) {
+        say("no v4l2loopback output device" + (device.empty() ? std::string() : " at " + device) +
+            "; load the module with: modprobe v4l2loopback exclusive_caps=1 "
+            "card_label=\"KivoCam\"");
+        return kExitNoDevice;
+    }
+    if (!options.foreground) {
+        const int err = platform::detachToBackground(logFilePath());
+        if (err != 0) {
+            say("cannot go into the background: " + platform::errorText(err));
+            return kExitError;
+        }
+    }
+    platform::StopSignals::install();
+
+    // A component that is being stopped by --unregister may need a moment to let go.
+    platform::InstanceLock lock;
+    const int lockErr = lock.acquire(lockFilePath(), 3000);
+    if (lockErr != 0) {
+        say(lockErr == EWOULDBLOCK ? std::string("a camera component is already running")
+                                   : "cannot take the lock file: " + platform::errorText(lockErr));
+        return lockErr == EWOULDBLOCK ? kExitOk : kExitError;
+    }
+    const long long pid = platform::currentProcessId();
+    lock.writeOwner(pid, platform::processStartTime(pid));
+
+    platform::VideoOutputDevice out;
+    int err = out.open(device);
+    if (err == 0) err = out.setFormat(options.width, options.height);
+    if (err == 0) err = out.streamOn();
+    if (err != 0) {
+        say("cannot set up the output device: " + platform::errorText(err));
+        return kExitError;
+    }
+    say("feeding " + device);
+
+    const int w = options.width;
+    const int h = options.height;
+    std::vector<uint8_t> frame(camerablock::i420Size(w, h));
+    std::vector<uint8_t> placeholder(frame.size());
+    fillPlaceholder(placeholder.data(), w, h);
+
+    BlockReader reader(camerablock::baseName());
+    auto lastPicture = Clock::now() - kSilenceBeforePlaceholder;
+    bool idle = true;
+    while (!platform::StopSignals::requested()) {
+        const BlockReader::Result r = reader.next(kWaitMs);
+        const uint8_t* toWrite = nullptr;
+        if (r == BlockReader::Result::Picture) {
+            const camerablock::Header& hd = reader.header();
+            letterbox(tightView(reader.picture(), hd.width, hd.height), frame.data(), w, h);
+            toWrite = frame.data();
+            lastPicture = Clock::now();
+            idle = false;
+        } else if (r == BlockReader::Result::Empty || r == BlockReader::Result::Invalid) {
+            idle = true;
+        } else if (Clock::now() - lastPicture >= kSilenceBeforePlaceholder) {
+            idle = true;
+        }
+        if (!toWrite && idle) toWrite = placeholder.data();
+        if (!toWrite) continue;
+        const int writeErr = out.write(toWrite, frame.size());
+        // One line per run of failures, not thirty a second.
+        if (writeErr != 0 && writeErr != err)
+            say("writing to the output device failed: " + platform::errorText(writeErr));
+        if (writeErr == ENODEV || writeErr == EIO) return kExitError;
+        err = writeErr;
+    }
+    say("stopped");
+    return kExitOk;
+}
+
+}  // namespace vcam
