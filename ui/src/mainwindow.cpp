@@ -5,6 +5,9 @@
 #include "app/kivocamdata.h"
 #include "kivobridge/log.h"
 #include "mirror/socketserver.h"
+#include "output/camerablock.h"
+#include "output/sharememorymanager.h"
+#include "output/virtualcameraregistrar.h"
 #include "ui/mediafunctions.h"
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
@@ -13,14 +16,25 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     resize(900, 634);
     // Every window, form and server reads its settings from here; load them first.
     KivoCamData::instance();
+    cameraRegistrar_ = new VirtualCameraRegistrar(this);
     mirrorServer_ = std::make_unique<SocketServer>();
     initMirroring();
+    initVirtualCamera();
     LOGI("main window ready");
 }
 
 MainWindow::~MainWindow() {
     if (mirrorServer_) mirrorServer_->stopServer();
+    cameraRegistrar_->registerVirtualCamera(false);
+    ShareMemoryManager::instance()->stopWrite();
+    ShareMemoryManager::instance()->releaseMemory();
     LOGI("main window closed");
+}
+
+void MainWindow::initVirtualCamera() {
+    cameraRegistrar_->registerVirtualCamera(true);
+    ShareMemoryManager::instance()->createMemory(camerablock::kBlockSize);
+    ShareMemoryManager::instance()->clearFrame();
 }
 
 void MainWindow::initMirroring() {
@@ -55,6 +69,8 @@ void MainWindow::OnMirrorVideoFrame(I420FramePtr frame) {
     emit sig_displayFrame(display);
     LOGD("[OnMirrorVideoFrame]Video to virtual Camera scaleFrame: [%d, %d]", display->width(),
          display->height());
+    if (camerablock::isCameraSize(display->width(), display->height()))
+        ShareMemoryManager::instance()->setFrame(display);
 }
 
 void MainWindow::OnMirrorAudioFrame(PcmFramePtr frame) {
@@ -71,9 +87,11 @@ void MainWindow::OnMirrorInConnected(QString serial, QString name) {
          name.toUtf8().constData());
     connected_ = true;
     firstAudioPending_ = true;
+    ShareMemoryManager::instance()->startWrite();
 }
 
 void MainWindow::OnMirrorOutConnected(QString serial) {
+    ShareMemoryManager::instance()->stopWrite();
     LOGI("[OnMirrorOutConnected]Disconnected [%s]", serial.toUtf8().constData());
     connected_ = false;
     showingVideo_ = false;

@@ -14,6 +14,7 @@
 #include "mirror/videoframe.h"
 
 class SocketServer;
+class VirtualCameraRegistrar;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -40,7 +41,9 @@ public slots:
 
 private:
     void initMirroring();
+    void initVirtualCamera();
 
+    VirtualCameraRegistrar* cameraRegistrar_ = nullptr;  // child of this window
     std::unique_ptr<SocketServer> mirrorServer_;
     bool connected_ = false;
     bool showingVideo_ = false;
