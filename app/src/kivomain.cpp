@@ -13,6 +13,7 @@
 #include "app/shutdownsignals.h"
 #include "mirror/pcmframe.h"
 #include "mirror/videoframe.h"
+#include "output/vmicmanage.h"
 #include "platform/system.h"
 
 namespace {
@@ -23,10 +24,12 @@ constexpr const char* kBuildDate = "2021.11.29";
 constexpr const char* kWebAddress = "www.kivocam.com";
 constexpr const char* kAppTitle = "Kivo虚拟摄像头";
 
-void removeVirtualAudioDriver() {
-    // HOOK(virtual microphone): create the virtual microphone manager here, start its driver
-    // removal action (runAction(3)) without waiting for it, and destroy the manager.
-    LOGW("Virtual audio driver removal is not available in this build");
+void removeVirtualAudioDriver(int argc, char** argv) {
+    // A bare core object only tells the manager where the driver tool lives: no settings, no
+    // window, no instance guard.
+    QCoreApplication core(argc, argv);
+    VMicManage mic;
+    mic.runAction(VMicManage::kCmdRemove);
 }
 
 void publishIdentity() {
@@ -77,7 +80,7 @@ int kivoMain(int argc, char** argv) {
     int rc = 0;
     if (argc > 1 && std::strcmp(argv[1], "--uninstall") == 0) {
         LOGI("Uninstall requested");
-        removeVirtualAudioDriver();
+        removeVirtualAudioDriver(argc, argv);
     } else {
         rc = runApplication(argc, argv);
     }

@@ -1,0 +1,102 @@
+// Virtual microphone: installs, finds and removes the audio driver through the driver tool,
+// resamples every received audio block to 48 kHz mono S16 into a 200 ms FIFO, and every 20 ms
+// moves one block from the FIFO to the driver's control device and, when "audio.play" is set, to
+// the speakers. Without a playback stream a timer clock of its own keeps feeding the device.
+// Thread rules: construction, destruction, setOpen, runAction, createHandle and the slots on the
+// GUI thread; changePcmFmt on the one thread that delivers audio frames; the pull runs on the
+// audio clock's thread. fifoMutex_ guards the FIFO, its fill and every use of the device handle.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "mirror/pcmframe.h"
+#include "output/vmicclock.h"
+#include "platform/files.h"
+
+class QProcess;
+class RtAudio;
+struct SwrContext;
+
+class VMicManage : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int kOutputRate = 48000;
+    static constexpr int kPeriodFrames = 960;              // 20 ms at 48 kHz
+    static constexpr int kBlockBytes = kPeriodFrames * 2;  // 1920
+    static constexpr int kFifoBytes = 10 * kBlockBytes;    // 200 ms, 19200
+    static constexpr int kCmdFind = 1, kCmdInstall = 2, kCmdRemove = 3, kCmdReinstall = 4;
+
+    VMicManage();
+    ~VMicManage() override;
+
+    // Open: runs the find command; the answer comes as sig_openResult or sig_needInstallDLL.
+    // Close: drops the device at once and emits sig_closeResult(true). Always true.
+    bool setOpen(bool open);
+    // Types 1 to 4 run that driver command (abandoning one still running); others do nothing.
+    void runAction(int type);
+    // Resamples one frame into the FIFO. Bytes appended, 0 when the frame was dropped.
+    int changePcmFmt(const PcmFramePtr& frame);
+    // Opens the control device unless it is already open.
+    bool createHandle();
+
+    // For the main window's status and for tests.
+    bool isDeviceOpen() const;
+    bool hasAudioStream() const { return audio_ != nullptr; }  // false: the timer clock runs
+    int outputCapacity() const { return outCapacity_; }        // samples
+    int fifoFill() const;
+    QString commandLine(int type) const;
+
+signals:
+    void sig_needInstallDLL();
+    void sig_openResult(bool result);
+    void sig_closeResult(bool result);
+    void sig_installResult(bool result);
+    void sig_uninstallResult(bool result);
+
+public slots:
+    void slot_callBackOutput();
+    void slot_errorOutput();
+
+private:
+    struct ProcessDeleter {
+        void operator()(QProcess* p) const;
+    };
+    friend int vmicAudioCallback(void*, void*, unsigned int, double, unsigned int, void*);
+
+    void openAudioStream();
+    void actCommend(int type);
+    // Moves one period into out (frames samples) and to the device. 0 to continue, 1 to stop.
+    int pull(int16_t* out, unsigned frames);
+    bool rebuildResampler(int rate, int channels);
+
+    QString commands_[3];  // find, install, remove
+    const std::string devicePath_;
+
+    SwrContext* swr_ = nullptr;  // owned, freed in one place (destructor / rebuild)
+    int inRate_ = 0;
+    int inChannels_ = 0;
+    int outCapacity_ = 0;
+    uint8_t* outBuffer_ = nullptr;  // av_samples_alloc, owned
+
+    std::unique_ptr<QProcess, ProcessDeleter> driver_;
+    int commandType_ = 0;
+    bool openRequested_ = false;
+
+    mutable std::recursive_mutex fifoMutex_;
+    uint8_t fifo_[kFifoBytes];
+    int fill_ = 0;
+    platform::UniqueFd device_;
+    bool pendingReported_ = false;  // "write is pending" once per stall
+    bool failureReported_ = false;  // one log line per device, not one per period
+
+    std::atomic<bool> running_{true};
+    std::unique_ptr<RtAudio> audio_;
+    VMicClock fallbackClock_;
+};

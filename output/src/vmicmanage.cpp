@@ -1,0 +1,356 @@
+#include "output/vmicmanage.h"
+
+#include "kivobridge/log.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QProcess>
+#include <QStringList>
+
+#include <RtAudio.h>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/mem.h>
+#include <libavutil/samplefmt.h>
+#include <libswresample/swresample.h>
+}
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "app/settingsaccess.h"
+#include "platform/fifo.h"
+#include "platform/system.h"
+
+namespace {
+
+// A block longer than this is not audio from a phone; dropping it bounds the buffer growth.
+constexpr int kMaxInputSeconds = 10;
+constexpr int kMaxChannels = 16;
+constexpr int kMaxRate = 384000;
+// A removal or installation started just before the end is allowed to finish this long.
+constexpr int kDriverFinishMs = 5000;
+
+QString avErrorText(int err) {
+    char text[1024] = {0};
+    av_strerror(err, text, sizeof text);
+    return QString::fromLocal8Bit(text);
+}
+
+}  // namespace
+
+int vmicAudioCallback(void* output, void* /*input*/, unsigned int frames, double /*time*/,
+                      unsigned int /*status*/, void* user) {
+    return static_cast<VMicManage*>(user)->pull(static_cast<int16_t*>(output), frames);
+}
+
+void VMicManage::ProcessDeleter::operator()(QProcess* p) const {
+    // The process may be the sender of the signal being handled right now.
+    p->deleteLater();
+}
+
+VMicManage::VMicManage() : QObject(nullptr), devicePath_(platform::audioLinkPath()) {
+    const QString dir = QCoreApplication::applicationDirPath();
+    const QString arch =
+        platform::pointerBits() == 64 ? QStringLiteral("x64") : QStringLiteral("x86");
+    commands_[0] =
+        QStringLiteral("\"%1/Drivers/%2/devcon\" find =media *KivoWaveExtensible").arg(dir, arch);
+    commands_[1] = QStringLiteral(
+                       "\"%1/Drivers/%2/devcon\" /r install "
+                       "\"%1/Drivers/%2/KivoVirtualAudioDevice.inf\" *KivoWaveExtensible")
+                       .arg(dir, arch);
+    commands_[2] =
+        QStringLiteral("\"%1/Drivers/%2/devcon\" remove *KivoWaveExtensible").arg(dir, arch);
+    std::memset(fifo_, 0, sizeof fifo_);
+    running_ = true;
+    openAudioStream();
+}
+
+VMicManage::~VMicManage() {
+    running_ = false;
+    if (audio_) {
+        // Abort rather than drain: whatever the server still buffers is not worth waiting for.
+        try {
+            if (audio_->isStreamRunning()) audio_->abortStream();
+            if (audio_->isStreamOpen()) audio_->closeStream();
+        } catch (const RtAudioError& e) {
+            LOGW("Audio output did not close cleanly: %s", e.getMessage().c_str());
+        }
+        audio_.reset();
+    }
+    fallbackClock_.stop();
+    if (driver_) {
+        disconnect(driver_.get(), nullptr, this, nullptr);
+        if (driver_->state() != QProcess::NotRunning) driver_->waitForFinished(kDriverFinishMs);
+        delete driver_.release();  // kills it if it is still running
+    }
+    {
+        std::lock_guard<std::recursive_mutex> lock(fifoMutex_);
+        device_.reset();
+    }
+    av_freep(&outBuffer_);
+    swr_free(&swr_);
+}
+
+void VMicManage::openAudioStream() {
+    std::vector<RtAudio::Api> apis{RtAudio::UNSPECIFIED};
+    // The first compiled back end is the sound server's; plain ALSA may still have a device.
+    apis.push_back(RtAudio::LINUX_ALSA);
+    for (RtAudio::Api api : apis) {
+        try {
+            auto audio = std::make_unique<RtAudio>(api);
+            if (api != RtAudio::UNSPECIFIED && audio->getCurrentApi() != api) continue;
+            if (audio->getDeviceCount() == 0) throw RtAudioError("no audio output device found");
+            RtAudio::StreamParameters params;
+            params.deviceId = audio->getDefaultOutputDevice();
+            params.nChannels = 1;
+            params.firstChannel = 0;
+            unsigned int frames = kPeriodFrames;
+            audio->openStream(&params, nullptr, RTAUDIO_SINT16, kOutputRate, &frames,
+                              &vmicAudioCallback, this, nullptr);
+            audio->startStream();
+            LOGI("Audio output open (%s, %u frames per period)",
+                 RtAudio::getApiName(audio->getCurrentApi()).c_str(), frames);
+            audio_ = std::move(audio);
+            return;
+        } catch (const RtAudioError& e) {
+            std::printf("-------------------------\n%s\n-----------------------------\n",
+                        e.getMessage().c_str());
+            std::fflush(stdout);
+            LOGW("Audio output unavailable: %s", e.getMessage().c_str());
+        }
+    }
+    LOGW("No audio output: the microphone runs on its own 20 ms clock, speakers stay silent");
+    fallbackClock_.start(std::chrono::milliseconds(20), [this] {
+        int16_t scratch[kPeriodFrames];
+        pull(scratch, kPeriodFrames);
+    });
+}
+
+QString VMicManage::commandLine(int type) const {
+    if (type < kCmdFind || type > kCmdReinstall) return QString();
+    return commands_[type == kCmdReinstall ? 2 : type - 1];
+}
+
+bool VMicManage::setOpen(bool open) {
+    openRequested_ = open;
+    if (open) {
+        actCommend(kCmdFind);
+        return true;
+    }
+    {
+        std::lock_guard<std::recursive_mutex> lock(fifoMutex_);
+        device_.reset();
+    }
+    emit sig_closeResult(true);
+    return true;
+}
+
+void VMicManage::runAction(int type) {
+    if (type >= kCmdFind && type <= kCmdReinstall) actCommend(type);
+}
+
+void VMicManage::actCommend(int type) {
+    if (driver_) {
+        disconnect(driver_.get(), nullptr, this, nullptr);
+        driver_->close();
+        driver_.reset();
+    }
+    driver_.reset(new QProcess());
+    connect(driver_.get(), &QProcess::readyReadStandardOutput, this,
+            &VMicManage::slot_callBackOutput);
+    connect(driver_.get(), &QProcess::readyReadStandardError, this, &VMicManage::slot_errorOutput);
+    connect(driver_.get(), &QProcess::errorOccurred, this, [](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) LOGE("Driver tool could not be started");
+    });
+    commandType_ = type;
+    const QString line = commandLine(type);
+    qDebug() << "act command:" << line;
+    LOGE("act command:%s", line.toLocal8Bit().constData());
+    QStringList args = QProcess::splitCommand(line);
+    const QString program = args.takeFirst();
+    driver_->start(program, args, QIODevice::ReadWrite);
+}
+
+void VMicManage::slot_callBackOutput() {
+    QProcess* process = qobject_cast<QProcess*>(sender());
+    if (!process || process != driver_.get()) return;
+    const QString text = QString::fromLocal8Bit(process->readAllStandardOutput());
+    switch (commandType_) {
+        case kCmdFind:
+            if (!text.contains(QLatin1String("No matching devices found"))) {
+                emit sig_openResult(createHandle());
+            } else {
+                emit sig_needInstallDLL();
+            }
+            break;
+        case kCmdInstall:
+            emit sig_installResult(text.contains(QLatin1String("Drivers installed successfully")));
+            break;
+        case kCmdRemove:
+            emit sig_uninstallResult(text.contains(QLatin1String("device(s) were removed")));
+            break;
+        case kCmdReinstall:
+            actCommend(kCmdInstall);
+            break;
+        default:
+            break;
+    }
+}
+
+void VMicManage::slot_errorOutput() {
+    QProcess* process = qobject_cast<QProcess*>(sender());
+    if (!process) return;
+    const QString text = QString::fromLocal8Bit(process->readAllStandardError());
+    qDebug() << "error:" << text.toUtf8().constData();
+}
+
+bool VMicManage::createHandle() {
+    std::lock_guard<std::recursive_mutex> lock(fifoMutex_);
+    if (device_.valid()) return true;
+    int error = 0;
+    platform::UniqueFd fd = platform::openFifoWriter(devicePath_, &error);
+    if (!fd.valid()) {
+        LOGI("create [%s] Win32 error code: %d\\n", devicePath_.c_str(), error);
+        return false;
+    }
+    device_ = std::move(fd);
+    pendingReported_ = false;
+    failureReported_ = false;
+    LOGI("create [%s]success\\n", devicePath_.c_str());
+    return true;
+}
+
+bool VMicManage::isDeviceOpen() const {
+    std::lock_guard<std::recursive_mutex> lock(fifoMutex_);
+    return device_.valid();
+}
+
+int VMicManage::fifoFill() const {
+    std::lock_guard<std::recursive_mutex> lock(fifoMutex_);
+    return fill_;
+}
+
+bool VMicManage::rebuildResampler(int rate, int channels) {
+    inRate_ = rate;
+    inChannels_ = channels;
+    swr_free(&swr_);
+    AVChannelLayout outLayout;
+    AVChannelLayout inLayout;
+    av_channel_layout_default(&outLayout, 1);
+    av_channel_layout_default(&inLayout, channels);
+    int err = swr_alloc_set_opts2(&swr_, &outLayout, AV_SAMPLE_FMT_S16, kOutputRate, &inLayout,
+                                  AV_SAMPLE_FMT_S16, rate, 0, nullptr);
+    if (err >= 0) err = swr_init(swr_);
+    av_channel_layout_uninit(&inLayout);
+    av_channel_layout_uninit(&outLayout);
+    if (err < 0) {
+        LOGE("avresample_open failed! error[%s]", avErrorText(err).toLocal8Bit().constData());
+        swr_free(&swr_);
+        return false;
+    }
+    return true;
+}
+
+int VMicManage::changePcmFmt(const PcmFramePtr& frame) {
+    if (!frame || !frame->data() || frame->size() <= 0) return 0;
+    const int rate = frame->sampleRate();
+    const int channels = frame->channels();
+    if (frame->bitsPerSample() != 16 || rate <= 0 || rate > kMaxRate || channels <= 0 ||
+        channels > kMaxChannels) {
+        LOGW("Audio frame dropped: %d Hz, %d channels, %d bits", rate, channels,
+             frame->bitsPerSample());
+        return 0;
+    }
+    const int inSamples = frame->size() / (channels * 2);
+    if (inSamples <= 0) return 0;
+    if (inSamples > rate * kMaxInputSeconds) {
+        LOGW("Audio frame dropped: %d samples in one block", inSamples);
+        return 0;
+    }
+    if (!swr_ || rate != inRate_ || channels != inChannels_) {
+        if (!rebuildResampler(rate, channels)) return 0;
+    }
+    const int64_t needed =
+        av_rescale_rnd(swr_get_delay(swr_, rate) + inSamples, kOutputRate, rate, AV_ROUND_UP);
+    if (needed > outCapacity_) {
+        av_freep(&outBuffer_);
+        outCapacity_ = 0;
+        if (av_samples_alloc(&outBuffer_, nullptr, 1, static_cast<int>(needed), AV_SAMPLE_FMT_S16,
+                             0) < 0) {
+            LOGE("Audio frame dropped: no memory for %lld samples", static_cast<long long>(needed));
+            return 0;
+        }
+        outCapacity_ = static_cast<int>(needed);
+    }
+    const uint8_t* in[1] = {frame->data()};
+    const int converted = swr_convert(swr_, &outBuffer_, outCapacity_, in, inSamples);
+    if (converted <= 0) {
+        // Zero samples out is no error code: the message says what FFmpeg would.
+        const int err = converted < 0 ? converted : AVERROR(EAGAIN);
+        LOGE("swr_convert fail! error[%s]", avErrorText(err).toLocal8Bit().constData());
+        return 0;
+    }
+    const int bytes = av_samples_get_buffer_size(nullptr, 1, converted, AV_SAMPLE_FMT_S16, 1);
+
+    std::lock_guard<std::recursive_mutex> lock(fifoMutex_);
+    if (fill_ + bytes <= kFifoBytes) {
+        std::memcpy(fifo_ + fill_, outBuffer_, bytes);
+        fill_ += bytes;
+        return bytes;
+    }
+    // Overflow: the newest 200 ms stay.
+    const int keep = kFifoBytes - bytes;
+    if (keep > 0) {
+        std::memmove(fifo_, fifo_ + (fill_ - keep), keep);
+        std::memcpy(fifo_ + keep, outBuffer_, bytes);
+    } else {
+        std::memcpy(fifo_, outBuffer_, kFifoBytes);
+    }
+    fill_ = kFifoBytes;
+    return bytes;
+}
+
+int VMicManage::pull(int16_t* out, unsigned frames) {
+    const size_t outBytes = static_cast<size_t>(frames) * 2;
+    // One period is one block; a back end that insists on longer periods gets silence after it.
+    const size_t bytes = std::min<size_t>(outBytes, kBlockBytes);
+    std::lock_guard<std::recursive_mutex> lock(fifoMutex_);
+    uint8_t* dst = reinterpret_cast<uint8_t*>(out);
+    if (fill_ < static_cast<int>(bytes)) {
+        std::memset(dst, 0, outBytes);
+    } else {
+        std::memcpy(dst, fifo_, bytes);
+        std::memmove(fifo_, fifo_ + bytes, fill_ - bytes);
+        fill_ -= static_cast<int>(bytes);
+        if (outBytes > bytes) std::memset(dst + bytes, 0, outBytes - bytes);
+    }
+    if (device_.valid()) {
+        int error = 0;
+        switch (platform::writeFifo(device_.get(), dst, bytes, &error)) {
+            case platform::FifoWrite::Written:
+                pendingReported_ = false;
+                break;
+            case platform::FifoWrite::Pending:
+                // Nobody drains the device (its reader is idle): say so once per stall.
+                if (!pendingReported_) {
+                    std::printf("write is pending\n");
+                    std::fflush(stdout);
+                    pendingReported_ = true;
+                }
+                break;
+            case platform::FifoWrite::Failed:
+                if (!failureReported_) {
+                    LOGW("Microphone device write failed: %s", platform::errorText(error).c_str());
+                    failureReported_ = true;
+                }
+                break;
+        }
+    }
+    if (!kivo::settingBool("audio.play", false, true)) std::memset(dst, 0, outBytes);
+    return running_ ? 0 : 1;
+}

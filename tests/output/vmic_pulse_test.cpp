@@ -1,0 +1,151 @@
+// The virtual microphone end to end against a real PulseAudio server started by the test: the
+// driver tool loads and unloads the pipe source, RtAudio clocks the feed, and what reaches the
+// source and the speakers is recorded with parec.
+#include <gtest/gtest.h>
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "app/settingsaccess.h"
+#include "output/vmicmanage.h"
+#include "vmic_support.h"
+
+using vmictest::PulseServer;
+using vmictest::Recording;
+
+namespace {
+
+#define START_PULSE_OR_BAIL(server)                                                             \
+    do {                                                                                        \
+        const QString why = (server).start();                                                   \
+        if (!why.isEmpty()) {                                                                   \
+            if (vmictest::inCi()) FAIL() << "PulseAudio must run in CI: " << why.toStdString(); \
+            GTEST_SKIP() << "no PulseAudio here: " << why.toStdString();                        \
+        }                                                                                       \
+    } while (0)
+
+// Feeds a 440 Hz tone as 44.1 kHz stereo in 20 ms blocks at the pace of real time, as the
+// network thread would.
+class ToneFeeder {
+public:
+    explicit ToneFeeder(VMicManage* mic) : mic_(mic) {
+        thread_ = std::thread([this] {
+            long long phase = 0;
+            auto next = std::chrono::steady_clock::now();
+            while (!stop_) {
+                mic_->changePcmFmt(
+                    vmictest::makeFrame(vmictest::tone(440, 44100, 2, 882, &phase), 44100, 2));
+                next += std::chrono::milliseconds(20);
+                std::this_thread::sleep_until(next);
+            }
+        });
+    }
+    ~ToneFeeder() {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    VMicManage* mic_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Installs the driver and opens the microphone, as the main window does on a first start.
+void installAndOpen(VMicManage& mic) {
+    QSignalSpy needInstall(&mic, &VMicManage::sig_needInstallDLL);
+    QSignalSpy installed(&mic, &VMicManage::sig_installResult);
+    QSignalSpy opened(&mic, &VMicManage::sig_openResult);
+    mic.setOpen(true);
+    ASSERT_TRUE(needInstall.wait(5000));
+    EXPECT_FALSE(PulseServer::sources().contains("KivoMic"));
+    mic.runAction(2);
+    ASSERT_TRUE(installed.wait(5000));
+    ASSERT_TRUE(installed.at(0).at(0).toBool());
+    EXPECT_TRUE(PulseServer::sources().contains("KivoMic"));
+    mic.setOpen(true);
+    ASSERT_TRUE(opened.wait(5000));
+    ASSERT_TRUE(opened.at(0).at(0).toBool());
+    // The server paces a new playback stream unevenly while its buffer first fills.
+    QTest::qWait(2500);
+}
+
+}  // namespace
+
+// The whole microphone life: install makes the source appear, silence flows without audio, the
+// phone's tone arrives at the right pitch after resampling, removal makes the source go.
+TEST(VMicPulse, InstallFeedAndRemove) {
+    PulseServer server;
+    START_PULSE_OR_BAIL(server);
+    VMicManage mic;
+    ASSERT_TRUE(mic.hasAudioStream());
+    installAndOpen(mic);
+    if (HasFatalFailure()) return;
+
+    {
+        Recording rec("KivoMic");
+        ASSERT_TRUE(rec.settle(300));
+        const std::vector<int16_t> quiet = rec.collect(500);
+        EXPECT_GT(quiet.size(), 9600u);
+        EXPECT_EQ(vmictest::peak(quiet), 0);
+    }
+    {
+        ToneFeeder feeder(&mic);
+        Recording rec("KivoMic");
+        ASSERT_TRUE(rec.settle(300));
+        const std::vector<int16_t> heard = rec.collect(1000);
+        EXPECT_GT(heard.size(), 38000u);
+        EXPECT_NEAR(vmictest::frequency(heard, 48000), 440, 2);
+        EXPECT_GT(vmictest::peak(heard), 10000);
+    }
+
+    QSignalSpy closed(&mic, &VMicManage::sig_closeResult);
+    mic.setOpen(false);
+    EXPECT_EQ(closed.count(), 1);
+    QSignalSpy removed(&mic, &VMicManage::sig_uninstallResult);
+    mic.runAction(3);
+    ASSERT_TRUE(removed.wait(5000));
+    EXPECT_TRUE(removed.at(0).at(0).toBool());
+    EXPECT_FALSE(PulseServer::sources().contains("KivoMic"));
+}
+
+// "audio.play" decides only what the speakers get: off, the null sink's monitor is silent while
+// the microphone source still carries the tone; on, the speakers play it too.
+TEST(VMicPulse, PlaySettingGatesSpeakersOnly) {
+    PulseServer server;
+    START_PULSE_OR_BAIL(server);
+    VMicManage mic;
+    ASSERT_TRUE(mic.hasAudioStream());
+    installAndOpen(mic);
+    if (HasFatalFailure()) return;
+    ToneFeeder feeder(&mic);
+
+    kivo::setSettingBool("audio.play", true);
+    {
+        Recording speakers("KivoTestSink.monitor");
+        ASSERT_TRUE(speakers.settle(1500));  // and what the stream buffered before
+        const std::vector<int16_t> heard = speakers.collect(1000);
+        EXPECT_NEAR(vmictest::frequency(heard, 48000), 440, 2);
+        EXPECT_GT(vmictest::peak(heard), 10000);
+    }
+
+    kivo::setSettingBool("audio.play", false);
+    {
+        Recording speakers("KivoTestSink.monitor");
+        Recording source("KivoMic");
+        ASSERT_TRUE(speakers.settle(1500));
+        ASSERT_TRUE(source.settle(100));
+        const std::vector<int16_t> quiet = speakers.collect(1000);
+        const std::vector<int16_t> heard = source.collect(1000);
+        EXPECT_GT(quiet.size(), 38000u);
+        EXPECT_EQ(vmictest::peak(quiet), 0);
+        EXPECT_NEAR(vmictest::frequency(heard, 48000), 440, 2);
+    }
+    mic.runAction(3);
+    QSignalSpy removed(&mic, &VMicManage::sig_uninstallResult);
+    ASSERT_TRUE(removed.wait(5000));
+}

@@ -1,0 +1,197 @@
+// Helpers of the virtual microphone tests: tone blocks, frequency and level measurement, a
+// private PulseAudio server, and parec recordings. Header only; GUI thread.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QByteArray>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QThread>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "mirror/pcmframe.h"
+#include "test_env.h"
+
+namespace vmictest {
+
+// A frame owning a copy of the given bytes.
+inline PcmFramePtr makeFrame(const std::vector<int16_t>& samples, int rate, int channels) {
+    auto* buf = new uint8_t[samples.size() * 2];
+    std::memcpy(buf, samples.data(), samples.size() * 2);
+    return std::make_shared<PcmFrame>(buf, static_cast<int>(samples.size() * 2), rate, channels, 16,
+                                      [buf] { delete[] buf; });
+}
+
+// Interleaved sine samples, continuing from *phaseSample.
+inline std::vector<int16_t> tone(double hz, int rate, int channels, int frames,
+                                 long long* phaseSample, double amplitude = 12000) {
+    std::vector<int16_t> out(static_cast<size_t>(frames) * channels);
+    for (int i = 0; i < frames; ++i) {
+        const double t = static_cast<double>(*phaseSample + i) / rate;
+        const auto v = static_cast<int16_t>(std::lround(amplitude * std::sin(2 * M_PI * hz * t)));
+        for (int c = 0; c < channels; ++c) out[static_cast<size_t>(i) * channels + c] = v;
+    }
+    *phaseSample += frames;
+    return out;
+}
+
+inline std::vector<int16_t> toSamples(const QByteArray& bytes) {
+    std::vector<int16_t> s(static_cast<size_t>(bytes.size()) / 2);
+    std::memcpy(s.data(), bytes.constData(), s.size() * 2);
+    return s;
+}
+
+// Frequency from the median distance between rising zero crossings (interpolated between
+// samples), so an occasional block of silence in the stream does not move it.
+inline double frequency(const std::vector<int16_t>& s, int rate) {
+    std::vector<double> crossings;
+    for (size_t i = 1; i < s.size(); ++i) {
+        if (s[i - 1] < 0 && s[i] >= 0) {
+            const double a = s[i - 1], b = s[i];
+            crossings.push_back(static_cast<double>(i - 1) + a / (a - b));
+        }
+    }
+    if (crossings.size() < 3) return 0;
+    std::vector<double> periods;
+    for (size_t i = 1; i < crossings.size(); ++i)
+        periods.push_back(crossings[i] - crossings[i - 1]);
+    std::nth_element(periods.begin(), periods.begin() + periods.size() / 2, periods.end());
+    return rate / periods[periods.size() / 2];
+}
+
+inline int peak(const std::vector<int16_t>& s) {
+    int p = 0;
+    for (int16_t v : s) p = std::max(p, std::abs(static_cast<int>(v)));
+    return p;
+}
+
+// A PulseAudio server of this test process only: its sockets and state live in the scratch
+// folder, the default sink is a null sink, and PULSE_SERVER points every client (RtAudio, pactl,
+// parec, the driver tool) at it.
+class PulseServer {
+public:
+    ~PulseServer() { stop(); }
+
+    // Empty on success, else what went wrong.
+    QString start() {
+        const QString root = kivotest::scratchDir() + "/pulse";
+        QDir().mkpath(root + "/runtime");
+        QFile::setPermissions(root + "/runtime", QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                     QFileDevice::ExeOwner);
+        socket_ = root + "/native";
+        qputenv("PULSE_RUNTIME_PATH", (root + "/runtime").toUtf8());
+        qputenv("PULSE_STATE_PATH", (root + "/state").toUtf8());
+        qputenv("PULSE_SERVER", ("unix:" + socket_).toUtf8());
+        process_.setProcessChannelMode(QProcess::MergedChannels);
+        // Run as root works with a warning once system mode is off and no daemonizing happens.
+        process_.start("pulseaudio",
+                       {"-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                        "--system=no", "--disable-shm=yes", "--log-target=stderr", "-L",
+                        "module-native-protocol-unix auth-anonymous=1 socket=" + socket_, "-L",
+                        "module-null-sink sink_name=KivoTestSink rate=48000 channels=1", "-L",
+                        "module-always-sink"});
+        if (!process_.waitForStarted(5000)) return "pulseaudio could not be started";
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 10000) {
+            if (process_.state() != QProcess::Running)
+                return "pulseaudio exited: " + QString::fromLocal8Bit(process_.readAll());
+            if (run("pactl", {"info"}).exitCode == 0) return QString();
+            QThread::msleep(100);
+        }
+        return "pulseaudio did not answer: " + QString::fromLocal8Bit(process_.readAll());
+    }
+
+    void stop() {
+        if (process_.state() == QProcess::NotRunning) return;
+        process_.terminate();
+        if (!process_.waitForFinished(3000)) {
+            process_.kill();
+            process_.waitForFinished(3000);
+        }
+    }
+
+    struct Result {
+        int exitCode = -1;
+        QString out;
+    };
+    static Result run(const QString& program, const QStringList& args, int timeoutMs = 5000) {
+        QProcess p;
+        p.start(program, args);
+        Result r;
+        if (!p.waitForFinished(timeoutMs)) {
+            p.kill();
+            p.waitForFinished(1000);
+            return r;
+        }
+        r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
+        return r;
+    }
+
+    static QString sources() { return run("pactl", {"list", "short", "sources"}).out; }
+
+private:
+    QString socket_;
+    QProcess process_;
+};
+
+// Records ms milliseconds of 48 kHz mono S16 from a source with parec.
+class Recording {
+public:
+    explicit Recording(const QString& device) {
+        p_.start("parec", {"-d", device, "--format=s16le", "--rate=48000", "--channels=1", "--raw",
+                           "--latency-msec=20"});
+        p_.waitForStarted(3000);
+    }
+    ~Recording() { finish(); }
+    // Waits for the first data (the recording stream takes a moment to start), then drops what
+    // came during the next ms milliseconds. False when nothing arrived within timeoutMs.
+    bool settle(int ms, int timeoutMs = 5000) {
+        QElapsedTimer t;
+        t.start();
+        while (p_.bytesAvailable() == 0 && t.elapsed() < timeoutMs) p_.waitForReadyRead(20);
+        if (p_.bytesAvailable() == 0) return false;
+        collect(ms);
+        return true;
+    }
+    std::vector<int16_t> collect(int ms) {
+        QByteArray data;
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms) {
+            p_.waitForReadyRead(20);
+            data += p_.readAllStandardOutput();
+        }
+        return toSamples(data.left(data.size() & ~1));
+    }
+    void finish() {
+        if (p_.state() == QProcess::NotRunning) return;
+        p_.terminate();
+        if (!p_.waitForFinished(2000)) {
+            p_.kill();
+            p_.waitForFinished(2000);
+        }
+    }
+
+private:
+    QProcess p_;
+};
+
+// Whether a failure to start the sound server must fail the test (in CI) or only skip it.
+inline bool inCi() {
+    const char* ci = std::getenv("CI");
+    return ci && *ci && std::strcmp(ci, "false") != 0 && std::strcmp(ci, "0") != 0;
+}
+
+}  // namespace vmictest
