@@ -9,12 +9,17 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 
 #include "mirror/pcmframe.h"
 #include "mirror/videoframe.h"
 
 class SocketServer;
 class VirtualCameraRegistrar;
+class VMicManage;
+namespace bg {
+class Value;
+}
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -24,6 +29,8 @@ public:
     ~MainWindow() override;
 
     SocketServer* mirrorServer() const { return mirrorServer_.get(); }
+    VMicManage* microphone() const { return mic_.get(); }
+    bool isMicrophoneOpen() const { return micOpen_; }
 
 signals:
     // Audio level of the latest block (emitted on the audio thread, delivered queued).
@@ -38,13 +45,32 @@ public slots:
     void OnMirrorOutConnected(QString serial);
     void OnRecordFrame(bool state);
     void slot_screenShot();
+    void slot_needInstallMicDLL();
+    void slot_openResult(bool result);
+    void slot_closeResult(bool result);
+    void slot_installResult(bool result);
+    void slot_uninstallResult(bool result);
 
 private:
     void initMirroring();
     void initVirtualCamera();
+    void initMicrophone();
+    // Named bridge signals "mainWindows.*"; run on the emitting thread (the GUI thread).
+    void onBridgeSignal(const std::string& name, const bg::Value& value);
+    // The settings dialog's microphone switch: stores the setting.
+    void setMicSwitch(bool on);
+    // A question box with the buttons "是" (default) and "否"; true for "是".
+    bool ask(const QString& text);
+    void inform(const QString& text);
 
     VirtualCameraRegistrar* cameraRegistrar_ = nullptr;  // child of this window
+    // Destroyed after the mirror server has stopped, so no audio thread still feeds it.
+    std::unique_ptr<VMicManage> mic_;
     std::unique_ptr<SocketServer> mirrorServer_;
+    uint64_t bridgeSubscription_ = 0;
+    bool micOpen_ = false;
+    bool silentMicOpen_ = false;
+    bool closing_ = false;
     bool connected_ = false;
     bool showingVideo_ = false;
     bool screenshotPending_ = false;
