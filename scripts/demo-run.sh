@@ -72,7 +72,8 @@ echo "== kivocam exited with $rc"
 echo "== what the program logged ($log):"
 grep -h "kivosp server started" "$demo/stderr.txt" | head -n 2
 grep -E 'started \(pid|main window ready|Adapter name|Connnectd linked|turn into VideoUI|first audio block|create virtualMic|Disconnected|exiting with' "$log" 2>/dev/null | head -n 20
-echo "   pictures that reached the main window: $(grep -c 'Video Data: \[' "$log" 2>/dev/null)"
+pictures=$(grep -c 'Video Data: \[' "$log" 2>/dev/null)
+echo "   pictures that reached the main window: $pictures"
 
 echo "== what a camera consumer received ($demo/camera.y4m):"
 if [ -s "$demo/camera.y4m" ]; then
@@ -101,4 +102,8 @@ echo "== settings ($XDG_CONFIG_HOME/KivoCam/settings.json):"
 cat "$XDG_CONFIG_HOME/KivoCam/settings.json" 2>/dev/null
 echo
 echo "== demo folder: $demo"
+if [ "$rc" -eq 0 ] && [ "${pictures:-0}" -eq 0 ]; then
+  echo "!! no picture reached the program"
+  rc=1
+fi
 exit "$rc"
