@@ -5,12 +5,6 @@
 #include "kivobridge/log.h"
 
 namespace mirror {
-namespace {
-
-using platform::Clock;
-constexpr std::chrono::milliseconds kAcceptBackoff{100};
-
-}  // namespace
 
 StreamingMediaServer::StreamingMediaServer(std::string sessionKey, std::string serial,
                                            MirrorObserver* observer)
@@ -27,93 +21,19 @@ StreamingMediaServer::~StreamingMediaServer() {
     }
 }
 
-void StreamingMediaServer::run() {
-    while (running_) {
-        const bool mayAccept = platform::Clock::now() >= acceptPausedUntil_;
-        platform::PollEntry set[2];
-        size_t count = 0;
-        if (mayAccept) set[count++] = {listenSocket(), true, false, false, false};
-        const size_t clientAt = count;
-        if (client_ != platform::kInvalidSocket && client_ != listenSocket())
-            set[count++] = {client_, true, false, false, false};
-        const int rc = platform::pollSockets(set, count, 5000);
-        if (rc == 0) continue;
-        if (rc < 0) {
-            LOGE("Error in select");
-            return;
-        }
-        int drop = platform::kInvalidSocket;
-        if (clientAt < count && set[clientAt].readable) {
-            const int fd = client_;
-            Packet p;
-            PacketEnd e = readHead(&p);
-            if (e == PacketEnd::kDone) {
-                LOGD("dataLen: %d", static_cast<int>(p.length));
-                e = readPayload(&p);
-            }
-            if (e == PacketEnd::kDone) {
-                LOGD("type: %d", static_cast<int>(p.header.type));
-                dispatch(p);
-            }
-            switch (e) {
-                case PacketEnd::kDone:
-                case PacketEnd::kStopping:
-                    break;
-                case PacketEnd::kClosed:
-                    LOGI("Connection closed for socket %d", fd);
-                    break;
-                case PacketEnd::kErrorE:
-                    LOGE("Connection error for socket %d", fd);
-                    break;
-                case PacketEnd::kErrorI:
-                    LOGI("Connection error for socket %d", fd);
-                    break;
-                case PacketEnd::kStalled:
-                    LOGW("Socket %d stalled in a message", fd);
-                    break;
-                case PacketEnd::kExtensionOver:
-                    LOGE("Extension of %u bytes over the limit on socket %d",
-                         p.header.extensionLength, fd);
-                    break;
-                case PacketEnd::kPayloadOver:
-                    LOGE("Payload of %u bytes over the limit on socket %d", p.length, fd);
-                    break;
-                case PacketEnd::kAllocFail:
-                    LOGE("Memory alloc fail");
-                    break;
-            }
-            if (e != PacketEnd::kDone && e != PacketEnd::kStopping) {
-                drop = client_;
-                client_ = platform::kInvalidSocket;
-            }
-        }
-        if (mayAccept && set[0].readable) {
-            int fd = platform::kInvalidSocket;
-            const int r = acceptClient(&fd);
-            if (r < 0) {
-                const int error = platform::lastError();
-                LOGW("Accept failed (error %d); still listening", error);
-                acceptPausedUntil_ = platform::Clock::now() + kAcceptBackoff;
-            } else if (r == 1) {
-                if (client_ != platform::kInvalidSocket) drop = client_;
-                client_ = fd;
-            }
-        }
-        if (drop != platform::kInvalidSocket) {
-            platform::closeSocket(drop);
-            authenticated_ = false;
-        }
+void StreamingMediaServer::serveClient(int* drop) {
+    const int fd = client_;
+    Packet p;
+    PacketEnd e = readHead(&p);
+    if (e == PacketEnd::kDone) {
+        LOGD("dataLen: %d", static_cast<int>(p.length));
+        e = readPayload(&p);
     }
-}
-
-StreamingMediaServer::PacketEnd StreamingMediaServer::readField(void* buf, size_t len,
-                                                                platform::Deadline deadline,
-                                                                PacketEnd onShort) {
-    size_t n = len;
-    if (!platform::recvExact(client_, buf, &n, runningFlag(), deadline)) return PacketEnd::kClosed;
-    if (n == len) return PacketEnd::kDone;
-    if (!running_) return PacketEnd::kStopping;
-    return Clock::now() >= deadline ? PacketEnd::kStalled : onShort;
+    if (e == PacketEnd::kDone) {
+        LOGD("type: %d", static_cast<int>(p.header.type));
+        dispatch(p);
+    }
+    endPacket(e, fd, p.header.extensionLength, p.length, drop);
 }
 
 StreamingMediaServer::PacketEnd StreamingMediaServer::readHead(Packet* p) {

@@ -7,12 +7,12 @@
 #include <mutex>
 #include <string>
 
+#include "mirror/mediachannelserver.h"
 #include "mirror/poolnode.h"
-#include "mirror/server.h"
 
 namespace mirror {
 
-class PlayServer : public Server {
+class PlayServer : public MediaChannelServer {
 public:
     explicit PlayServer(std::string sessionKey);
     ~PlayServer() override;
@@ -22,34 +22,22 @@ public:
     bool queueOutgoing(const uint8_t* data, size_t length);
 
 protected:
-    void run() override;
+    void serveClient(int* drop) override;
+    bool wantsWrite() const override;
+    void clientWritable() override;
+    void clientDropped() override;
 
 private:
-    // How reading a packet ended; every value but kDone and kStopping drops the client.
-    enum class PacketEnd {
-        kDone,
-        kStopping,
-        kClosed,
-        kErrorE,
-        kErrorI,
-        kStalled,
-        kPayloadOver,
-        kAllocFail
-    };
-    PacketEnd readField(void* buf, size_t len, platform::Deadline deadline, PacketEnd onShort);
     PacketEnd readPacket(uint32_t* type, uint32_t* length, PoolNode* payload);
     bool isKey(uint32_t type, const PoolNode& payload, uint32_t length) const;
     void sendQueued();
     void dropOutgoingPool();
 
     std::string sessionKey_;
-    int client_ = platform::kInvalidSocket;
-    bool authenticated_ = false;
     MemPoolPtr pool_;
     // Created and destroyed on the server thread under outgoingLock_; read there without it.
     PacketPoolPtr outgoing_;
     std::mutex outgoingLock_;
-    platform::Clock::time_point acceptPausedUntil_{};
 };
 
 }  // namespace mirror

@@ -6,34 +6,22 @@
 
 #include <string>
 
+#include "mirror/mediachannelserver.h"
 #include "mirror/mediapacket.h"
 #include "mirror/mirrorobserver.h"
 #include "mirror/poolnode.h"
-#include "mirror/server.h"
 
 namespace mirror {
 
-class StreamingMediaServer : public Server {
+class StreamingMediaServer : public MediaChannelServer {
 public:
     StreamingMediaServer(std::string sessionKey, std::string serial, MirrorObserver* observer);
     ~StreamingMediaServer() override;
 
 protected:
-    void run() override;
+    void serveClient(int* drop) override;
 
 private:
-    // How reading a packet ended; every value but kDone and kStopping drops the client.
-    enum class PacketEnd {
-        kDone,
-        kStopping,
-        kClosed,
-        kErrorE,
-        kErrorI,
-        kStalled,
-        kExtensionOver,
-        kPayloadOver,
-        kAllocFail
-    };
     struct Packet {
         platform::Deadline deadline;
         MediaHeader header;
@@ -42,7 +30,6 @@ private:
         PoolNode payload;
     };
 
-    PacketEnd readField(void* buf, size_t len, platform::Deadline deadline, PacketEnd onShort);
     // Header, extension and payload length.
     PacketEnd readHead(Packet* p);
     PacketEnd readPayload(Packet* p);
@@ -52,9 +39,6 @@ private:
     std::string serial_;
     MirrorObserver* observer_;
     MemPoolPtr pool_;
-    int client_ = platform::kInvalidSocket;
-    bool authenticated_ = false;
-    platform::Clock::time_point acceptPausedUntil_{};
 };
 
 }  // namespace mirror
