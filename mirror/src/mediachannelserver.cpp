@@ -30,9 +30,11 @@ void MediaChannelServer::run() {
         if (haveClient && set[clientAt].writable && client_ == set[clientAt].fd) clientWritable();
         if (mayAccept && set[0].readable) acceptWaiting(&drop);
         if (drop != platform::kInvalidSocket) {
-            platform::closeSocket(drop);
+            // The session's state goes first: once the peer sees the close, nothing queued for
+            // it may still be accepted.
             authenticated_ = false;
             clientDropped();
+            platform::closeSocket(drop);
         }
     }
 }
