@@ -1,11 +1,14 @@
 // The program's configuration and run state: five persistent settings kept in the bridge's
 // settings store plus a few values that live for one run only. One object per process, created
 // on first use and never destroyed.
-// Thread rules: GUI thread only (instance() creates the object unguarded).
+// Thread rules: GUI thread only (instance() creates the object unguarded), except
+// isRecording(), which the command server asks from its own thread.
 #pragma once
 
 #include <QObject>
 #include <QString>
+
+#include <atomic>
 
 #include "app/basedata.h"
 
@@ -46,7 +49,7 @@ private:
     QString currentRecordFile_;
     QString deviceName_;
     QString ipAddress_;
-    bool recording_ = false;
+    std::atomic<bool> recording_{false};
     bool windowOnTop_ = false;
     bool openVirtualMic_ = false;
     bool openShotDir_ = false;
