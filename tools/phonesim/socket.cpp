@@ -27,11 +27,6 @@ bool waitFor(int fd, short events, int timeoutMs, short* revents) {
 
 }  // namespace
 
-void UniqueFd::reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
 bool TcpConnection::connect(const std::string& host, int port, std::string* error) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;

@@ -8,27 +8,11 @@
 #include <string>
 #include <utility>
 
+#include "platform/files.h"
+
 namespace phonesim {
 
-// Closes its descriptor on scope exit; movable, not copyable.
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& o) noexcept {
-        reset(std::exchange(o.fd_, -1));
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void reset(int fd = -1);
-
-private:
-    int fd_;
-};
+using platform::UniqueFd;
 
 class TcpConnection {
 public:
