@@ -30,6 +30,14 @@ int64_t bridge_clock() {
     return cd ? cd->utility()->clock() : av_gettime_relative();
 }
 
+// A negative time asks for the bridge clock, counted from the first time stamped that way.
+int64_t stamp_unset_time(int64_t usec, int64_t* origin) {
+    if (usec >= 0) return usec;
+    const int64_t now = bridge_clock();
+    if (*origin < 0) *origin = now;
+    return now - *origin;
+}
+
 // Splits "k:v;k:v" into container tags; pieces without ':' are skipped.
 void set_metadata(AVFormatContext* oc, const char* metadata) {
     std::string all(metadata);
@@ -262,11 +270,7 @@ int AVMuxer::write_yuv420(const uint8_t* data, int size, int width, int height,
         LOGE("--- 画面参数无效: size=%d (%dx%d)", size, width, height);
         return -3;
     }
-    if (usec < 0) {
-        int64_t now = bridge_clock();
-        if (origin_usec_ < 0) origin_usec_ = now;
-        usec = now - origin_usec_;
-    }
+    usec = stamp_unset_time(usec, &origin_usec_);
     const int64_t pts = av_rescale_q(usec, kMicroseconds, video_.enc->time_base);
     if (last_video_pts_ != -1 && pts <= last_video_pts_) {
         LOGD("丢弃重复画面帧, pts: last=%lld, this=%lld", (long long)last_video_pts_,
@@ -337,11 +341,7 @@ int AVMuxer::write_pcm(const uint8_t* data, int nbytes, int sample_rate, int cha
              bits_per_sample);
         return -3;
     }
-    if (usec < 0) {
-        int64_t now = bridge_clock();
-        if (origin_usec_ < 0) origin_usec_ = now;
-        usec = now - origin_usec_;
-    }
+    usec = stamp_unset_time(usec, &origin_usec_);
     const int64_t pts = av_rescale_q(usec, kMicroseconds, audio_.enc->time_base);
     LOGD("---> pcm.pts = %lld  ", (long long)pts);
 

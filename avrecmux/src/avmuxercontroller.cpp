@@ -23,6 +23,25 @@ int64_t relative_time(std::atomic<int64_t>& start_time, int64_t usec) {
     return usec - start_time.load();
 }
 
+// Copies a payload and its description record into one node of the queue and queues it; -1
+// when the queue gives no node or refuses it within 200 ms.
+template <typename Desc>
+int queue_copy(pp::Abstract_PacketPool* queue, const uint8_t* data, size_t n, const Desc& desc,
+               int flag) {
+    if (!queue) return -1;
+    const size_t offset = desc_offset(n);
+    pp::FLMemNode* node = queue->require(offset + sizeof(Desc));
+    if (!node) return -1;
+    memcpy(node->buffer, data, n);
+    memcpy(node->buffer + offset, &desc, sizeof(Desc));
+    node->user = node->buffer + offset;
+    if (queue->put(node, 200, flag) != 0) {
+        pp::release_pnode(&node);
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 AVMuxerController::AVMuxerController() : d_(new ControllerState()) {
@@ -124,26 +143,9 @@ int AVMuxerController::write_yuv420(const uint8_t* data, int size, int width, in
         if (!d_->muxer) return -1;
         return d_->muxer->write_yuv420(data, size, width, height, pitch, dlen, rel);
     }
-    if (!d_->video_queue) return -1;
-    const size_t offset = desc_offset(size_t(size));
-    pp::FLMemNode* node = d_->video_queue->require(offset + sizeof(VideoDesc));
-    if (!node) return -1;
-    memcpy(node->buffer, data, size_t(size));
-    auto* desc = reinterpret_cast<VideoDesc*>(node->buffer + offset);
-    desc->width = width;
-    desc->height = height;
-    desc->size = size;
-    for (int i = 0; i < 3; ++i) {
-        desc->pitch[i] = pitch[i];
-        desc->dlen[i] = dlen[i];
-    }
-    desc->time = rel;
-    node->user = desc;
-    if (d_->video_queue->put(node, 200) != 0) {
-        pp::release_pnode(&node);
-        return -1;
-    }
-    return 0;
+    const VideoDesc desc{
+        width, height, size, {pitch[0], pitch[1], pitch[2]}, {dlen[0], dlen[1], dlen[2]}, rel};
+    return queue_copy(d_->video_queue, data, size_t(size), desc, 0);
 }
 
 int AVMuxerController::write_pcm(const uint8_t* data, int nbytes, int sample_rate, int channels,
@@ -176,23 +178,8 @@ int AVMuxerController::write_pcm(const uint8_t* data, int nbytes, int sample_rat
              bits_per_sample);
         return -3;
     }
-    if (!d_->audio_queue) return -1;
-    const size_t offset = desc_offset(size_t(nbytes));
-    pp::FLMemNode* node = d_->audio_queue->require(offset + sizeof(AudioDesc));
-    if (!node) return -1;
-    memcpy(node->buffer, data, size_t(nbytes));
-    auto* desc = reinterpret_cast<AudioDesc*>(node->buffer + offset);
-    desc->nbytes = nbytes;
-    desc->sample_rate = sample_rate;
-    desc->channels = channels;
-    desc->bits_per_sample = bits_per_sample;
-    desc->time = rel;
-    node->user = desc;
-    if (d_->audio_queue->put(node, 200, pp::kPutNoCountLimit) != 0) {
-        pp::release_pnode(&node);
-        return -1;
-    }
-    return 0;
+    const AudioDesc desc{nbytes, sample_rate, channels, bits_per_sample, rel};
+    return queue_copy(d_->audio_queue, data, size_t(nbytes), desc, pp::kPutNoCountLimit);
 }
 
 }  // namespace muxer
