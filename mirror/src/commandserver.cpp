@@ -16,7 +16,6 @@ namespace {
 
 // After a failed accept the listener is left alone this long, so a descriptor shortage does
 // not turn the loop into a busy spin.
-constexpr std::chrono::milliseconds kAcceptBackoff{100};
 
 }  // namespace
 
@@ -40,10 +39,9 @@ void CommandServer::closeAllClients() {
 
 void CommandServer::run() {
     while (running_) {
-        const auto now = platform::Clock::now();
         // The listener joins the set only while nobody is served: a second phone waits in the
         // backlog, and its pending connection must not wake the loop again and again.
-        const bool mayAccept = clients_.empty() && now >= acceptPausedUntil_;
+        const bool mayAccept = clients_.empty() && acceptAllowed();
         std::vector<platform::PollEntry> set;
         if (mayAccept) set.push_back({listenSocket(), true, false, false, false});
         for (const ClientRecord& c : clients_) {
@@ -61,12 +59,7 @@ void CommandServer::run() {
             first = 1;
             if (set[0].readable) {
                 int fd = platform::kInvalidSocket;
-                const int r = acceptClient(&fd);
-                if (r < 0) {
-                    const int error = platform::lastError();
-                    LOGW("Accept failed (error %d); still listening", error);
-                    acceptPausedUntil_ = platform::Clock::now() + kAcceptBackoff;
-                } else if (r == 1) {
+                if (acceptClient(&fd) == 1) {
                     clients_.push_back(ClientRecord{fd, std::string(), std::string(), false});
                 }
             }

@@ -3,15 +3,11 @@
 #include "kivobridge/log.h"
 
 namespace mirror {
-namespace {
-
-constexpr std::chrono::milliseconds kAcceptBackoff{100};
-
-}  // namespace
+namespace {}  // namespace
 
 void MediaChannelServer::run() {
     while (running_) {
-        const bool mayAccept = platform::Clock::now() >= acceptPausedUntil_;
+        const bool mayAccept = acceptAllowed();
         platform::PollEntry set[2];
         size_t count = 0;
         if (mayAccept) set[count++] = {listenSocket(), true, false, false, false};
@@ -83,12 +79,7 @@ void MediaChannelServer::endPacket(PacketEnd e, int fd, uint32_t extensionLength
 
 void MediaChannelServer::acceptWaiting(int* drop) {
     int fd = platform::kInvalidSocket;
-    const int r = acceptClient(&fd);
-    if (r < 0) {
-        const int error = platform::lastError();
-        LOGW("Accept failed (error %d); still listening", error);
-        acceptPausedUntil_ = platform::Clock::now() + kAcceptBackoff;
-    } else if (r == 1) {
+    if (acceptClient(&fd) == 1) {
         if (client_ != platform::kInvalidSocket) *drop = client_;
         client_ = fd;
     }

@@ -64,7 +64,12 @@ void Server::stop() {
 
 int Server::acceptClient(int* out) {
     platform::Socket client(platform::acceptConnection(listen_.get()));
-    if (!client.valid() || !socket_tcp_alive(client.get())) return -1;
+    if (!client.valid() || !socket_tcp_alive(client.get())) {
+        const int error = platform::lastError();
+        LOGW("Accept failed (error %d); still listening", error);
+        acceptPausedUntil_ = platform::Clock::now() + kAcceptBackoff;
+        return -1;
+    }
     if (!platform::localPort(client.get(), nullptr)) {
         platform::shutdownBoth(client.get());
         return 0;

@@ -55,7 +55,6 @@ private:
     MemPoolPtr pool_;
     std::unique_ptr<Server> mediaServer_;
     std::function<bool()> recordingState_;
-    platform::Clock::time_point acceptPausedUntil_{};
 };
 
 }  // namespace mirror

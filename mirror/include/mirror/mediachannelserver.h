@@ -49,11 +49,8 @@ protected:
     bool authenticated_ = false;
 
 private:
-    // A new client replaces the current one, which goes to *drop. A failed accept pauses
-    // accepting for a moment instead of spinning on the listener.
+    // A new client replaces the current one, which goes to *drop.
     void acceptWaiting(int* drop);
-
-    platform::Clock::time_point acceptPausedUntil_{};
 };
 
 }  // namespace mirror

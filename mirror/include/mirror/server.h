@@ -17,6 +17,8 @@ namespace mirror {
 constexpr std::chrono::seconds kMessageTimeout{10};
 // Longest a blocking receive or send waits before the loop looks at the running flag again.
 constexpr int kSocketPollMs = 100;
+// Pause of accepting after a failed accept.
+constexpr std::chrono::milliseconds kAcceptBackoff{100};
 
 class Server {
 public:
@@ -41,8 +43,11 @@ protected:
     virtual void run() = 0;
 
     // 1: *out holds a new connection; 0: the connection was dropped at once; -1: accept or
-    // keep-alive failed (the attempt is dropped; the listening socket stays usable).
+    // keep-alive failed (the attempt is dropped and logged; the listening socket stays usable,
+    // but accepting pauses briefly so a lasting failure such as EMFILE cannot spin the loop).
     int acceptClient(int* out);
+    // Whether the listening socket may be polled now (false during the pause after a failure).
+    bool acceptAllowed() const { return platform::Clock::now() >= acceptPausedUntil_; }
     static bool socket_tcp_alive(int fd);
     static void socket_close_tcp_alive(int fd);
 
@@ -56,6 +61,7 @@ private:
     void join();
 
     platform::Socket listen_;
+    platform::Clock::time_point acceptPausedUntil_{};
     uint16_t port_ = 0;
     uint16_t boundPort_ = 0;
     std::thread thread_;
