@@ -1,4 +1,5 @@
-// One block of interleaved PCM that travels through (direct) signals. Immutable once emitted.
+// One block of interleaved PCM that travels through (direct) signals. Immutable once emitted, so
+// any thread may read it; the release action runs on whichever thread drops the last pointer.
 #pragma once
 
 #include <cstdint>
