@@ -1,0 +1,82 @@
+// Shows the phone's picture: uploads the Y, U, V and alpha planes of an I420 frame as
+// single-channel textures and converts them to RGB (BT.709, limited range) in the fragment
+// shader, with a transparent 720 x 720 overlay composited over the picture. Turns left-button
+// and wheel input into picture-relative signals and, while a capture is requested, reads every
+// painted picture back into a pooled QImage (RGBA8888, bottom row first).
+// Thread rules: setFrame, requestCapture and takeCaptureRequest from any thread; everything else
+// (painting, mouse, construction) on the GUI thread. frameMutex_ guards frame_ against painting;
+// setFrame only tries it, so a frame offered during a paint is dropped, never waited for.
+#pragma once
+
+#include <QImage>
+#include <QOpenGLFunctions>
+#include <QOpenGLWidget>
+#include <QPointF>
+#include <QSize>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "mirror/videoframe.h"
+
+class QOpenGLShader;
+class QOpenGLShaderProgram;
+
+class OpenGLWidget : public QOpenGLWidget, protected QOpenGLFunctions {
+    Q_OBJECT
+
+public:
+    explicit OpenGLWidget(QWidget* parent = nullptr);
+    ~OpenGLWidget() override;
+
+    bool setFrame(I420FramePtr frame);  // never waits; false when dropped or refused
+    void requestCapture();              // any thread
+    bool takeCaptureRequest();          // any thread; returns the old flag
+
+    // Whether a frame's planes may be uploaded: every stride at least the plane's width and the
+    // buffer long enough for stride x rows of each plane. Any thread.
+    static bool isUploadable(const I420Frame& frame);
+
+signals:
+    void sigMousePress(QPointF pos, QSize videoSize, QSize showSize);
+    void sigMouseMove(QPointF pos, QSize videoSize, QSize showSize);
+    void sigMouseRelease(QPointF pos, QSize videoSize, QSize showSize);
+    void sigMouseWheel(int delta);
+    void sigCaptureFrame(QImage image);  // RGBA8888, rows bottom-up (OpenGL order)
+
+protected:
+    void initializeGL() override;
+    void resizeGL(int width, int height) override;
+    void paintGL() override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+
+private:
+    enum Plane { kY, kU, kV, kA, kPlanes };
+
+    void releaseGL();  // before the context goes away (destruction or a new top-level window)
+    void computeQuad();
+    void uploadPlanes(const I420Frame& frame, int firstUnit, const int* samplers);
+    void captureFrame();
+    bool mapMouse(const QPointF& local, QPointF* pos, QSize* videoSize, QSize* showSize);
+
+    std::mutex frameMutex_;  // guards frame_ against painting
+    I420FramePtr frame_;
+    I420FramePtr overlay_;  // GUI thread only
+    bool fillMode_ = true;
+    float scaleX_ = 1.0f;
+    float scaleY_ = 1.0f;
+    float vertices_[8] = {};
+    std::unique_ptr<QOpenGLShader> vertexShader_;
+    std::unique_ptr<QOpenGLShader> fragmentShader_;
+    std::unique_ptr<QOpenGLShaderProgram> program_;
+    GLuint textures_[2 * kPlanes] = {};
+    int samplers_[2 * kPlanes] = {};
+    bool glReady_ = false;
+    bool pressed_ = false;
+    std::atomic<uint8_t> captureRequest_{0};
+    std::atomic<bool> refusedLogged_{false};
+};
