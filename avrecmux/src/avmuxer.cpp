@@ -114,6 +114,7 @@ bool AVMuxer::start(const MVSettings* settings) {
     oc_->oformat = fmt;
     oc_->url = av_strdup(settings->file_name);
     header_written_ = false;
+    failed_ = false;
     video_frames_written_ = 0;
     audio_samples_encoded_ = 0;
     last_video_pts_ = -1;
@@ -232,8 +233,8 @@ bool AVMuxer::open_audio(FFStream* ost) {
     return true;
 }
 
-void AVMuxer::stop() {
-    if (!oc_) return;
+bool AVMuxer::stop() {
+    if (!oc_) return false;
     AVFormatContext* oc = oc_;
     FFStream video = video_;
     FFStream audio = audio_;
@@ -241,6 +242,7 @@ void AVMuxer::stop() {
     video_ = FFStream();
     audio_ = FFStream();
 
+    bool ok = header_written_;
     if (header_written_) {
         if (video.enc && (video.codec->capabilities & AV_CODEC_CAP_DELAY)) {
             while (flush_stream(&video, oc) == 0) {
@@ -250,13 +252,26 @@ void AVMuxer::stop() {
             while (flush_stream(&audio, oc) == 0) {
             }
         }
-        av_write_trailer(oc);
+        const int ret = av_write_trailer(oc);
+        if (ret < 0) note_write_error(ret, "trailer");
     }
     header_written_ = false;
     avcodec_free_context(&video.enc);
     avcodec_free_context(&audio.enc);
-    if (!(oc->oformat->flags & AVFMT_NOFILE)) avio_closep(&oc->pb);
+    if (!(oc->oformat->flags & AVFMT_NOFILE) && oc->pb) {
+        // avio_closep() does not report a failed final flush; ask before closing.
+        avio_flush(oc->pb);
+        if (oc->pb->error < 0) note_write_error(oc->pb->error, "flush");
+        const int ret = avio_closep(&oc->pb);
+        if (ret < 0) note_write_error(ret, "close");
+    }
     avformat_free_context(oc);
+    return ok && !failed_;
+}
+
+void AVMuxer::note_write_error(int err, const char* what) {
+    if (!failed_) LOGE("--- 录制文件写入失败 (%s): %s", what, av_error_text(err).c_str());
+    failed_ = true;
 }
 
 int AVMuxer::write_yuv420(const uint8_t* data, int size, int width, int height,
@@ -266,6 +281,7 @@ int AVMuxer::write_yuv420(const uint8_t* data, int size, int width, int height,
         return -1;
     }
     if (settings_.disable_video || !video_.enc) return -1;
+    if (failed_) return -4;
     if (!data || !picture_fits(settings_.input_pixel_format, size, width, height, pitch, dlen)) {
         LOGE("--- 画面参数无效: size=%d (%dx%d)", size, width, height);
         return -3;
@@ -331,6 +347,7 @@ int AVMuxer::write_pcm(const uint8_t* data, int nbytes, int sample_rate, int cha
         return -2;
     }
     if (settings_.disable_audio || !audio_.enc) return -1;
+    if (failed_) return -4;
     AVSampleFormat fmt = AV_SAMPLE_FMT_NONE;
     if (bits_per_sample == 8) fmt = AV_SAMPLE_FMT_U8;
     if (bits_per_sample == 16) fmt = AV_SAMPLE_FMT_S16;
@@ -433,9 +450,14 @@ int AVMuxer::drain(FFStream* ost, AVFormatContext* oc, AVStream* st) {
             av_packet_rescale_ts(pkt.get(), enc->time_base, st->time_base);
         }
         pkt->stream_index = st->index;
-        if (av_interleaved_write_frame(oc, pkt.get()) == 0) {
+        const int ret = av_interleaved_write_frame(oc, pkt.get());
+        if (ret == 0) {
             if (!audio) ++video_frames_written_;
             result = 0;
+        } else if (oc->pb && oc->pb->error < 0) {
+            // The file itself failed (disk full, device gone): the recording ends here. Other
+            // errors belong to the one packet and are absorbed.
+            note_write_error(oc->pb->error, "packet");
         }
         av_packet_unref(pkt.get());
     }

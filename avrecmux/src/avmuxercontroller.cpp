@@ -84,6 +84,7 @@ bool AVMuxerController::start(const MVSettings* settings, bool threaded) {
         return false;
     }
     d_->abort = false;
+    d_->failed = false;
     d_->threaded = threaded;
     d_->start_time = -1;
     if (d_->audio_queue) d_->audio_queue->clear();
@@ -99,10 +100,10 @@ bool AVMuxerController::start(const MVSettings* settings, bool threaded) {
     return ok;
 }
 
-void AVMuxerController::stop() {
+bool AVMuxerController::stop() {
     if (d_->abort) {
         LOGE("---> 已经停止了");
-        return;
+        return false;
     }
     d_->abort = true;
     LOGE("--- 停止录制 ---");
@@ -110,14 +111,17 @@ void AVMuxerController::stop() {
         std::unique_ptr<std::thread> worker = std::move(d_->worker);
         worker->join();
     }
+    bool ok = false;
     if (d_->muxer) {
         std::lock_guard<std::mutex> lock(d_->direct_lock);
         std::unique_ptr<AVMuxer> muxer = std::move(d_->muxer);
         d_->muxer_open = false;
-        muxer->stop();
+        ok = muxer->stop();
+        if (!ok) LOGE("--- 录制文件未能完整写入 ---");
     }
     if (d_->audio_queue) d_->audio_queue->clear();
     if (d_->video_queue) d_->video_queue->clear();
+    return ok;
 }
 
 int AVMuxerController::write_yuv420(const uint8_t* data, int size, int width, int height,
@@ -130,6 +134,7 @@ int AVMuxerController::write_yuv420(const uint8_t* data, int size, int width, in
         LOGE("--- 还没有启动编码器，请先调用 start()");
         return -2;
     }
+    if (d_->failed) return -1;  // logged once when the file failed
     if (!data || size <= 0 || !pitch || !dlen) {
         LOGE("--- 画面数据无效: size=%d", size);
         return -3;
@@ -158,6 +163,7 @@ int AVMuxerController::write_pcm(const uint8_t* data, int nbytes, int sample_rat
         LOGE("--- 还没有启动编码器，请先调用 start()");
         return -2;
     }
+    if (d_->failed) return -1;  // logged once when the file failed
     const int64_t rel = relative_time(d_->start_time, usec);
     LOGD("----> in pcm: n=%d, freq=%d, ch=%d, bps=%d, usec=%lld", nbytes, sample_rate, channels,
          bits_per_sample, (long long)rel);

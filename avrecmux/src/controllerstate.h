@@ -19,6 +19,7 @@ struct AVMuxerController::ControllerState {
     std::unique_ptr<std::thread> worker;  // null when none is running
     std::atomic<bool> abort{false};       // set by stop(), read by the worker on each pass
     std::atomic<bool> muxer_open{false};  // the muxer's start succeeded
+    std::atomic<bool> failed{false};      // the file could not be written; the worker has ended
     bool threaded = true;
     bool video_enabled = true;
     int frame_rate = 25;

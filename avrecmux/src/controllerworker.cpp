@@ -91,7 +91,7 @@ void AVMuxerController::run_worker(ControllerState* s) {
     bool submitted = false;
     pp::FLMemNode* held = nullptr;
 
-    while (!s->abort) {
+    while (!s->abort && !muxer->failed()) {
         if (!s->video_enabled) {
             // Nothing to interleave with: write audio as it comes.
             pp::FLMemNode* node = nullptr;
@@ -146,6 +146,12 @@ void AVMuxerController::run_worker(ControllerState* s) {
         }
     }
     pp::release_pnode(&held);
+    if (muxer->failed()) {
+        // Nothing drains the queues any more: writers must fail at once, not wait on them.
+        s->failed = true;
+        s->audio_queue->clear();
+        s->video_queue->clear();
+    }
 }
 
 }  // namespace muxer

@@ -80,8 +80,9 @@ void Recorder::pushPcm(const PcmFramePtr& frame) {
     audioCursor_.store(cursor + duration);
 }
 
-void Recorder::stopRecord() {
-    RecordSink::instance().stop();
+bool Recorder::stopRecord() {
+    const bool wasRecording = stopped_.load() == 0;
+    const bool finalised = RecordSink::instance().stop();
     {
         // Under the lock, so the worker cannot miss the wake-up between its check and its wait.
         std::lock_guard<std::mutex> lock(mutex_);
@@ -89,6 +90,7 @@ void Recorder::stopRecord() {
     }
     cond_.notify_all();
     if (worker_.joinable()) worker_.join();
+    return wasRecording && finalised;
 }
 
 QSize Recorder::recordingSize() const {

@@ -84,9 +84,12 @@ bool RecordSink::start(int width, int height, QString* path) {
     return false;
 }
 
-void RecordSink::stop() {
+bool RecordSink::stop() {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!controller_) return false;
+    const bool ok = controller_->stop();
     controller_.reset();
+    return ok;
 }
 
 bool RecordSink::write_yuv420(const uint8_t* data, int size, int width, int height,

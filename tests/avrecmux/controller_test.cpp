@@ -85,9 +85,9 @@ TEST_P(ControllerModes, AvrecmuxStateMachine) {
     EXPECT_EQ(0, writePicture(c, pic, 0));
     EXPECT_EQ(0, writeAudio(c, pcm, 0));
     settle();
-    c.stop();
+    EXPECT_TRUE(c.stop());
     EXPECT_TRUE(log.contains("--- 停止录制 ---"));
-    c.stop();
+    EXPECT_FALSE(c.stop());
     EXPECT_TRUE(log.contains("---> 已经停止了"));
     EXPECT_EQ(-1, writePicture(c, pic, 0));
     EXPECT_EQ(-1, writeAudio(c, pcm, 0));
@@ -128,7 +128,7 @@ TEST_P(ControllerModes, AvrecmuxFailedStart) {
     for (int i = 0; i < 100; ++i) EXPECT_EQ(-1, writePicture(c, pic, int64_t(i) * 40000));
     EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(1000));
     EXPECT_FALSE(c.start(&s, threaded));  // still holds the failed muxer until stop()
-    c.stop();
+    EXPECT_FALSE(c.stop());
 
     const std::string good = kivotest::scratchFile("recovered.mp4");
     MVSettings ok = settingsFor(good);

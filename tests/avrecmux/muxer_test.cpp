@@ -154,15 +154,15 @@ TEST(AvrecmuxMuxer, StartFailuresReturnFalse) {
     EXPECT_EQ(-1, m.write_pcm(pcm.data(), int(pcm.size()), 44100, 2, 16, 0));
     EXPECT_TRUE(log.contains("--编码器未初始化--(yuv)"));
     EXPECT_TRUE(log.contains("--编码器未初始化--(pcm)"));
-    m.stop();
+    EXPECT_FALSE(m.stop());  // nothing was recording
 
     // The same muxer still records after the failures.
     std::string good = kivotest::scratchFile("after_failure.mp4");
     MVSettings ok = smallSettings(good);
     ASSERT_TRUE(m.start(&ok));
     EXPECT_EQ(0, writePicture(m, pic, 0));
-    m.stop();
-    m.stop();  // a second stop does nothing
+    EXPECT_TRUE(m.stop());
+    EXPECT_FALSE(m.stop());  // a second stop does nothing
     EXPECT_TRUE(kivotest::probeFile(good).ok);
 }
 

@@ -47,7 +47,7 @@ protected:
     Recording finish(Recorder& rec) {
         for (int i = 0; i < 500 && rec.queuedPictures() > 0; ++i) std::this_thread::sleep_for(10ms);
         std::this_thread::sleep_for(600ms);
-        rec.stopRecord();
+        EXPECT_TRUE(rec.stopRecord());
         return readRecording(KivoCamData::instance()->currentRecordFile());
     }
 

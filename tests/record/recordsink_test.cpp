@@ -38,7 +38,7 @@ QString storedSaveDir() {
 QString recordInto(int width, int height) {
     QString path;
     EXPECT_TRUE(RecordSink::instance().start(width, height, &path));
-    RecordSink::instance().stop();
+    EXPECT_TRUE(RecordSink::instance().stop());
     return path;
 }
 
@@ -142,5 +142,5 @@ TEST(RecordSink, FailedStartIsReported) {
     EXPECT_TRUE(recorder.isStopped());
     // One recorder, one attempt: a caller that keeps offering pictures does not retry per picture.
     EXPECT_FALSE(recorder.startRecord(QSize(320, 240)));
-    recorder.stopRecord();
+    EXPECT_FALSE(recorder.stopRecord());
 }

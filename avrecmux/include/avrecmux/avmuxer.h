@@ -42,16 +42,20 @@ public:
     // False (after a message on standard error) when the container, an encoder, a stream, the
     // file or the header could not be set up; the muxer is then left stopped.
     bool start(const MVSettings* settings);
-    // Drains the encoders and writes the trailer; a second call does nothing.
-    void stop();
+    // Drains the encoders, writes the trailer and closes the file. True only when the file was
+    // open and every write, the trailer and the close succeeded; a second call returns false.
+    bool stop();
+    // A write to the file failed: the recording has ended and later writes return -4.
+    bool failed() const { return failed_; }
 
     // -1 not started or video disabled, -2 out of memory, -3 planes that do not fit size bytes,
-    // 0 written or dropped as not newer than the last picture, 1 the encoder gave no packet or
-    // the write failed.
+    // -4 the file could not be written (failed()), 0 written or dropped as not newer than the
+    // last picture, 1 the encoder gave no packet or the write failed.
     int write_yuv420(const uint8_t* data, int size, int width, int height, const uint32_t* pitch,
                      const uint32_t* dlen, int64_t usec);
     // -1 not started or audio disabled, -2 fewer than 8 bits per sample, -3 a chunk that is not
-    // 8-bit, 16-bit or float PCM of 1 to 64 channels, otherwise 0.
+    // 8-bit, 16-bit or float PCM of 1 to 64 channels, -4 the file could not be written,
+    // otherwise 0.
     int write_pcm(const uint8_t* data, int nbytes, int sample_rate, int channels,
                   int bits_per_sample, int64_t usec);
 
@@ -78,10 +82,12 @@ private:
     // Writes every packet the encoder has ready; 0 when at least one was written, else 1.
     int drain(FFStream* ost, AVFormatContext* oc, AVStream* st);
     int flush_stream(FFStream* ost, AVFormatContext* oc);
+    void note_write_error(int err, const char* what);
 
     MVSettings settings_;
     AVFormatContext* oc_ = nullptr;
     bool header_written_ = false;
+    bool failed_ = false;  // a write to the file failed
     FFStream audio_;
     FFStream video_;
     int64_t video_frames_written_ = 0;

@@ -47,13 +47,16 @@ public:
     // the next start()).
     bool start(const MVSettings* settings, bool threaded = true);
     // Ends the recording and finalises the file; queued items not yet written are dropped.
-    void stop();
+    // True only when a started recording was finalised and every write, the trailer and the
+    // close of its file succeeded; false when nothing was recording or the file failed.
+    bool stop();
 
     // One planar YUV 4:2:0 picture of size bytes: Y, then U, then V. pitch and dlen hold the
     // row pitch and byte length of the Y, U and V planes. usec: capture time in microseconds
     // on any clock, negative to stamp with the bridge clock.
-    // 0 queued (threaded), -1 stopped, the queue refused it or the muxer failed to start,
-    // -2 not started, -3 no data; direct mode returns the muxer's result.
+    // 0 queued (threaded), -1 stopped, the queue refused it, the muxer failed to start or the
+    // file could not be written, -2 not started, -3 no data; direct mode returns the muxer's
+    // result.
     int write_yuv420(const uint8_t* data, int size, int width, int height, const uint32_t* pitch,
                      const uint32_t* dlen, int64_t usec);
     // One chunk of interleaved PCM of nbytes bytes; results as write_yuv420, and -2 for fewer

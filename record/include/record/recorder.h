@@ -39,8 +39,9 @@ public:
     void pushImage(const QImage& image, int64_t usec);
     // Stamps one 44.1 kHz stereo 16-bit block and writes it.
     void pushPcm(const PcmFramePtr& frame);
-    // Finalises the file and joins the worker; queued pictures are dropped.
-    void stopRecord();
+    // Finalises the file and joins the worker; queued pictures are dropped. True only when this
+    // recorder's recording was running and its file was written without error.
+    bool stopRecord();
 
     // 1 before startRecord and after stopRecord (also after a failed start), 0 while recording.
     bool isStopped() const { return stopped_.load() != 0; }

@@ -25,8 +25,9 @@ public:
     // opened and its header written; on failure no controller is kept, so later writes fail at
     // once instead of waiting on a queue nobody drains. *path gets the file name either way.
     bool start(int width, int height, QString* path = nullptr);
-    // Finalises the file and drops the controller.
-    void stop();
+    // Finalises the file and drops the controller. True only when a recording was running and
+    // its file was written, trailed and closed without error.
+    bool stop();
 
     // True when the controller took the item; false otherwise or without a running recording.
     bool write_yuv420(const uint8_t* data, int size, int width, int height, const uint32_t* pitch,
