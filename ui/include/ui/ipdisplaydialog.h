@@ -1,0 +1,26 @@
+// A small pop-up with one centred line: the PC's advertised address, or another short text
+// (the screenshot confirmation). Placed by the caller with move(); never takes the focus.
+// Thread rules: GUI thread only.
+#pragma once
+
+#include <QDialog>
+
+namespace Ui {
+class IPDisplayDialog;
+}
+
+class IPDisplayDialog : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit IPDisplayDialog(QWidget* parent);
+    ~IPDisplayDialog() override;
+
+    void setText(const QString& text);
+    QString text() const;
+    // The address from the configuration, or "-.-.-.-" while there is none.
+    void refreshAddress();
+
+private:
+    Ui::IPDisplayDialog* ui;
+};

@@ -1,0 +1,48 @@
+#include "ui/helpinfodialog.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QUrl>
+
+#include "ui/framelesshelper.h"
+#include "ui/prompts.h"
+#include "ui/qssmanager.h"
+#include "ui_helpinfodialog.h"
+
+HelpInfoDialog::HelpInfoDialog(QWidget* parent) : QDialog(parent), ui(new Ui::HelpInfoDialog) {
+    ui->setupUi(this);
+    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+    auto* qss = new QssManager(this);
+    qss->loadStyleSheet(QStringLiteral(":/qss/dialog/helpinfodialog.qss"));
+    new FramelessHelper(this, this);
+    noDrag_ << ui->pushButton_helpinfo_close;
+
+    auto* content = new QLabel(ui->scrollArea_helpinfo);
+    content->setObjectName(QStringLiteral("label_helpinfo_content"));
+    content->setTextFormat(Qt::RichText);
+    content->setWordWrap(true);
+    content->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    content->setTextInteractionFlags(Qt::TextBrowserInteraction);
+    content->setOpenExternalLinks(false);
+    QFile page(QStringLiteral(":/help/help.html"));
+    content->setText(page.open(QIODevice::ReadOnly) ? QString::fromUtf8(page.readAll())
+                                                    : QString());
+    ui->scrollArea_helpinfo->setWidget(content);
+    connect(content, &QLabel::linkActivated, this, &HelpInfoDialog::slot_openUrl);
+}
+
+HelpInfoDialog::~HelpInfoDialog() {
+    delete ui;
+}
+
+bool HelpInfoDialog::inCaption(int x, int y) {
+    return ui::inTitleArea(this, ui->widget_helpinfo_title, noDrag_, QPoint(x, y));
+}
+
+void HelpInfoDialog::slot_openUrl(const QString& url) {
+    ui::openUrl(QUrl(url));
+}
+
+void HelpInfoDialog::on_pushButton_helpinfo_close_clicked() {
+    close();
+}

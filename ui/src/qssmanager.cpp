@@ -1,0 +1,66 @@
+#include "ui/qssmanager.h"
+
+#include <QFile>
+#include <QGuiApplication>
+#include <QGridLayout>
+#include <QLayout>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QWidget>
+
+QssManager::QssManager(QWidget* parent, bool scaleLayouts) : QObject(parent) {
+    if (scaleLayouts && parent && parent->layout()) scaleLayout(parent->layout());
+}
+
+void QssManager::loadStyleSheet(const QString& resourcePath) {
+    QFile file(resourcePath);
+    if (!file.open(QIODevice::ReadOnly)) return;
+    const QString text = QString::fromUtf8(file.readAll());
+    if (auto* widget = qobject_cast<QWidget*>(parent()))
+        widget->setStyleSheet(scaleStyleSheet(text, scaleFactor()));
+}
+
+void QssManager::scaleLayout(QLayout* layout) {
+    if (!layout) return;
+    const double s = scaleFactor();
+    const QMargins m = layout->contentsMargins();
+    layout->setContentsMargins(int(m.left() * s), int(m.top() * s), int(m.right() * s),
+                               int(m.bottom() * s));
+    if (auto* grid = qobject_cast<QGridLayout*>(layout)) {
+        // A grid may space rows and columns differently; spacing() is -1 then.
+        if (grid->horizontalSpacing() >= 0)
+            grid->setHorizontalSpacing(int(grid->horizontalSpacing() * s));
+        if (grid->verticalSpacing() >= 0)
+            grid->setVerticalSpacing(int(grid->verticalSpacing() * s));
+    } else if (layout->spacing() >= 0) {
+        layout->setSpacing(int(layout->spacing() * s));
+    }
+    for (QObject* child : layout->children()) {
+        if (auto* sub = qobject_cast<QLayout*>(child)) scaleLayout(sub);
+    }
+}
+
+double QssManager::scaleFactor() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen ? screen->logicalDotsPerInch() / 96.0 : 1.0;
+}
+
+QString QssManager::scaleStyleSheet(const QString& text, double s) {
+    if (s <= 1.0) return text;
+    // The look-behind keeps the fraction of "0.5px;" from being read as a number of its own.
+    static const QRegularExpression number(QStringLiteral("(?<![\\d.])(\\d+)px;"));
+    QString out;
+    out.reserve(text.size() + text.size() / 8);
+    int from = 0;
+    auto it = number.globalMatch(text);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch m = it.next();
+        out += text.midRef(from, m.capturedStart() - from);
+        // QString::number never uses the locale.
+        out += QString::number(m.capturedRef(1).toDouble() * s, 'g', 6);
+        out += QLatin1String("px;");
+        from = m.capturedEnd();
+    }
+    out += text.midRef(from);
+    return out;
+}
