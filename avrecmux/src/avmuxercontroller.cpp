@@ -1,5 +1,6 @@
 #include "avrecmux/avmuxercontroller.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "avrecmux/avmuxer.h"
@@ -12,7 +13,9 @@ namespace muxer {
 
 namespace {
 
-// Makes usec relative to the recording's start time; the first caller defines time zero.
+// Makes usec relative to the recording's start time; the first caller defines time zero. An item
+// captured before that (pictures reach us later than sound) is clamped to 0: a negative time
+// would mean "stamp with the clock" further down and push the video behind its own pictures.
 int64_t relative_time(std::atomic<int64_t>& start_time, int64_t usec) {
     if (usec < 0) {
         bg::Interface* cd = bg::CD;
@@ -20,7 +23,7 @@ int64_t relative_time(std::atomic<int64_t>& start_time, int64_t usec) {
     }
     int64_t expected = -1;
     start_time.compare_exchange_strong(expected, usec);
-    return usec - start_time.load();
+    return std::max<int64_t>(0, usec - start_time.load());
 }
 
 // Copies a payload and its description record into one node of the queue and queues it; -1

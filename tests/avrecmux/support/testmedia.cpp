@@ -1,10 +1,12 @@
 #include "testmedia.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "kivobridge/bridge.h"
 #include "test_env.h"
@@ -76,6 +78,15 @@ int LogWatch::count(const std::string& needle) const {
          pos = all.find(needle, pos + needle.size()))
         ++n;
     return n;
+}
+
+bool LogWatch::waitFor(const std::string& needle, int n, int timeout_ms) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (count(needle) < n) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 }  // namespace kivotest

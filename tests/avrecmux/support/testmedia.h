@@ -33,6 +33,8 @@ public:
     std::string text() const;
     bool contains(const std::string& needle) const;
     int count(const std::string& needle) const;
+    // Polls until needle has appeared at least n times; false after timeout_ms.
+    bool waitFor(const std::string& needle, int n = 1, int timeout_ms = 20000) const;
 
 private:
     std::string path_;
