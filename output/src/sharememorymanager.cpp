@@ -21,16 +21,19 @@ ShareMemoryManager::~ShareMemoryManager() {
 }
 
 void ShareMemoryManager::createMemory(uint32_t size) {
-    QMutexLocker lock(&mutex_);
-    size_ = size;
-    if (!memory_) {
-        auto memory = std::make_unique<NamedSharedMemory>();
-        if (memory->open(camerablock::baseName(), size, true)) {
-            memory_ = std::move(memory);
-        } else {
-            memory->close();
+    {
+        QMutexLocker lock(&blockMutex_);
+        if (!memory_) {
+            auto memory = std::make_unique<NamedSharedMemory>();
+            if (memory->open(camerablock::baseName(), size, true)) {
+                memory_ = std::move(memory);
+            } else {
+                memory->close();
+            }
         }
     }
+    QMutexLocker lock(&mutex_);
+    size_ = size;
     if (!staging_) {
         staging_ = std::make_unique<uint8_t[]>(size);  // value-initialised: zeros
         stagingSize_ = size;
@@ -44,7 +47,7 @@ void ShareMemoryManager::writeEmptyHeaderLocked() {
 }
 
 void ShareMemoryManager::clearFrame() {
-    QMutexLocker lock(&mutex_);
+    QMutexLocker lock(&blockMutex_);
     writeEmptyHeaderLocked();
 }
 
@@ -61,6 +64,7 @@ void ShareMemoryManager::setFrame(I420FramePtr frame) {
     camerablock::writeHeader(staging_.get(), w, h);
     libyuv::I420Copy(frame->dataY(), frame->strideY(), frame->dataU(), frame->strideU(),
                      frame->dataV(), frame->strideV(), y, w, u, w / 2, v, w / 2, w, h);
+    ++generation_;
     lock.unlock();
     frame.reset();
 }
@@ -73,7 +77,7 @@ void ShareMemoryManager::startWrite() {
 void ShareMemoryManager::stopWrite() {
     stop_ = true;
     {
-        QMutexLocker lock(&mutex_);
+        QMutexLocker lock(&blockMutex_);
         writeEmptyHeaderLocked();
     }
     exit(0);
@@ -81,25 +85,43 @@ void ShareMemoryManager::stopWrite() {
 }
 
 void ShareMemoryManager::releaseMemory() {
-    QMutexLocker lock(&mutex_);
+    QMutexLocker lock(&blockMutex_);
     if (memory_) memory_->close();
     memory_.reset();
 }
 
 bool ShareMemoryManager::hasMemory() {
-    QMutexLocker lock(&mutex_);
+    QMutexLocker lock(&blockMutex_);
     return memory_ != nullptr;
 }
 
 void ShareMemoryManager::run() {
+    bool copied = false;
+    uint64_t copiedGeneration = 0;
     while (!stop_) {
+        uint32_t length = 0;
         {
             QMutexLocker lock(&mutex_);
-            if (!memory_ || !staging_) return;
+            if (!staging_) return;
+            if (outgoingSize_ != stagingSize_) {
+                outgoing_ = std::make_unique<uint8_t[]>(stagingSize_);
+                outgoingSize_ = stagingSize_;
+                copied = false;
+            }
+            if (!copied || copiedGeneration != generation_) {
+                std::memcpy(outgoing_.get(), staging_.get(), stagingSize_);
+                copied = true;
+                copiedGeneration = generation_;
+            }
+            length = std::min(size_, stagingSize_);
+        }
+        {
+            QMutexLocker lock(&blockMutex_);
+            if (!memory_) return;
             // Checked again under the lock: once stopWrite has written its empty header, no
             // late pass may put the old picture back in front of the reader.
             if (stop_) return;
-            memory_->write(staging_.get(), std::min(size_, stagingSize_));
+            memory_->write(outgoing_.get(), length);
         }
         QThread::msleep(kRefreshMs);
     }

@@ -13,6 +13,7 @@
 #include "output/camerablock.h"
 #include "output/namedsharedmemory.h"
 #include "output/sharememorymanager.h"
+#include "platform/sharedmem.h"
 
 namespace {
 
@@ -165,6 +166,39 @@ TEST_F(CameraManager, RunsOnWhenTheBlockCannotBeCreated) {
     m.stopWrite();
     NamedSharedMemory reader;
     EXPECT_FALSE(reader.open(base_, camerablock::kBlockSize, false));
+}
+
+// A camera reader that keeps the block's lock must not hold up setFrame, the GUI thread's call:
+// the writer waits for the named lock without the staging lock. Stalls are counted against the
+// writer's 30 ms lock wait: held across it, about one call per writer pass stalls that long.
+TEST_F(CameraManager, ReaderHoldingTheLockDoesNotStallSetFrame) {
+    using Clock = std::chrono::steady_clock;
+    ShareMemoryManager m;
+    m.createMemory(camerablock::kBlockSize);
+    const I420FramePtr f = camtest::makePicture(1280, 720, 12);
+    m.setFrame(f);
+    m.startWrite();
+    ASSERT_TRUE(holds(readBlock(true), f));
+
+    platform::NamedSemaphore lock;
+    ASSERT_EQ(lock.open(camerablock::lockName(base_), 1, false), 0);
+    ASSERT_EQ(lock.wait(1000), platform::NamedSemaphore::Wait::Taken);
+    const auto stallAt = std::chrono::milliseconds(NamedSharedMemory::kLockTimeoutMs * 2 / 3);
+    int calls = 0, stalled = 0;
+    // Well inside the time after which the writer takes a held lock for abandoned.
+    const auto end = Clock::now() + std::chrono::milliseconds(1000);
+    while (Clock::now() < end) {
+        const auto t0 = Clock::now();
+        m.setFrame(f);
+        if (Clock::now() - t0 >= stallAt) ++stalled;
+        ++calls;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // pictures keep coming
+    }
+    lock.post();
+    EXPECT_GT(calls, 20);
+    EXPECT_LE(stalled, 3) << "of " << calls << " calls";
+    EXPECT_TRUE(holds(readBlock(true), f));
+    m.stopWrite();
 }
 
 // The staging buffer outlives releaseMemory, so a block created again shows the last picture.

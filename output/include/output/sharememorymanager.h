@@ -2,7 +2,9 @@
 // and a writer thread copies it into the shared block about every 30 ms (newest picture wins;
 // setFrame overwrites, never queues).
 // Thread rules: every public call from the controlling (GUI) thread; run() is the writer thread.
-// mutex_ guards memory_, staging_ and size_.
+// mutex_ guards staging_, its sizes and generation_; blockMutex_ guards memory_. The writer never
+// holds mutex_ while it waits for the block's named lock, so a camera reader that keeps the
+// lock cannot stall setFrame. The writer holds at most one of the two at a time.
 #pragma once
 
 #include <QMutex>
@@ -50,9 +52,16 @@ private:
     void writeEmptyHeaderLocked();
 
     QMutex mutex_;
-    std::unique_ptr<NamedSharedMemory> memory_;
     std::unique_ptr<uint8_t[]> staging_;
     uint32_t size_ = 0;
     uint32_t stagingSize_ = 0;
+    uint64_t generation_ = 0;  // counts staged pictures, so the writer copies only new ones
+
+    QMutex blockMutex_;
+    std::unique_ptr<NamedSharedMemory> memory_;
+
+    std::unique_ptr<uint8_t[]> outgoing_;  // writer thread only: the copy it writes to the block
+    uint32_t outgoingSize_ = 0;
+
     std::atomic<bool> stop_{false};
 };
