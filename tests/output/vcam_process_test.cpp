@@ -229,6 +229,18 @@ TEST_F(VcamProcess, RegisterWithoutLoopbackDevice) {
     EXPECT_EQ(run({"--size", "7x7"}), vcam::kExitUsage);
 }
 
+// A limit that cannot become a deadline (infinite, absurdly large) is refused with a message
+// instead of ending the run at once.
+TEST_F(VcamProcess, RejectsUnusableLimits) {
+    for (const char* v : {"inf", "1e300", "-1"}) {
+        QByteArray err;
+        EXPECT_EQ(run({"--y4m", "-", "--seconds", v}, nullptr, &err), vcam::kExitUsage) << v;
+        EXPECT_TRUE(err.contains("--seconds needs")) << v;
+    }
+    EXPECT_EQ(run({"--y4m", "-", "--count", "inf"}), vcam::kExitUsage);
+    EXPECT_EQ(run({"--y4m", "-", "--count", "1e300"}), vcam::kExitUsage);
+}
+
 // The program finds the component beside itself (build tree and installed tree alike); the
 // registration's delayed second command runs from the event loop without blocking it.
 TEST(VcamRegistrar, FindsTheComponentBesideTheProgram) {

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -7,10 +8,15 @@ namespace vcam {
 
 namespace {
 
-bool parseNumber(const std::string& text, double* out) {
+// Far beyond any real run, and small enough that every later conversion (to whole pictures, to
+// clock ticks) stays exact and in range.
+constexpr double kMaxSeconds = 366.0 * 24 * 3600;
+constexpr double kMaxCount = 1e12;
+
+bool parseNumber(const std::string& text, double limit, double* out) {
     char* end = nullptr;
     const double v = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !(v >= 0)) return false;
+    if (text.empty() || *end != '\0' || !std::isfinite(v) || v < 0 || v > limit) return false;
     *out = v;
     return true;
 }
@@ -52,11 +58,13 @@ Options parseOptions(const std::vector<std::string>& args) {
             o.y4mPath = args[++i];
         } else if (a == "--count") {
             double v = 0;
-            if (!parseNumber(args[++i], &v) || v != static_cast<long long>(v))
-                o.error = "--count needs a whole number";
-            o.count = static_cast<long long>(v);
+            if (!parseNumber(args[++i], kMaxCount, &v) || v != std::floor(v))
+                o.error = "--count needs a whole number from 0 to 1000000000000";
+            else
+                o.count = static_cast<long long>(v);
         } else if (a == "--seconds") {
-            if (!parseNumber(args[++i], &o.seconds)) o.error = "--seconds needs a number";
+            if (!parseNumber(args[++i], kMaxSeconds, &o.seconds))
+                o.error = "--seconds needs a number of seconds from 0 to 31622400";
         } else if (a == "--device") {
             o.device = args[++i];
         } else if (a == "--size") {
@@ -82,8 +90,9 @@ Modes:
                     stream's size; a picture of another size (a phone turned between portrait and
                     landscape) is scaled to fit inside it, centred between black bars, because a
                     YUV4MPEG2 stream cannot change size mid-file.
-      --count N     stop after N pictures
-      --seconds T   stop after T seconds (also while nothing arrives)
+      --count N     stop after N pictures (0 = no limit)
+      --seconds T   stop after T seconds, at most 31622400 (366 days); also while nothing
+                    arrives (0 = no limit)
   --register        Run the camera in the background: feed a v4l2loopback output device (the
                     first /dev/videoN whose driver is "v4l2 loopback", or --device PATH) with
                     YU12 pictures of one fixed size (--size WxH, default 1280x720). A picture of
