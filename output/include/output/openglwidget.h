@@ -59,13 +59,14 @@ private:
 
     void releaseGL();  // before the context goes away (destruction or a new top-level window)
     void computeQuad();
-    void uploadPlanes(const I420Frame& frame, int firstUnit, const int* samplers);
-    void captureFrame();
+    void uploadPlanes(const I420Frame& frame, int firstUnit);
+    QImage readBack();  // the shown picture, in a pooled buffer; null when the pool is dry
     bool mapMouse(const QPointF& local, QPointF* pos, QSize* videoSize, QSize* showSize);
 
     std::mutex frameMutex_;  // guards frame_ against painting
     I420FramePtr frame_;
-    I420FramePtr overlay_;  // GUI thread only
+    I420FramePtr overlay_;          // GUI thread only
+    I420FramePtr uploadedOverlay_;  // what the overlay textures hold now
     bool fillMode_ = true;
     float scaleX_ = 1.0f;
     float scaleY_ = 1.0f;
@@ -74,6 +75,8 @@ private:
     std::unique_ptr<QOpenGLShader> fragmentShader_;
     std::unique_ptr<QOpenGLShaderProgram> program_;
     GLuint textures_[2 * kPlanes] = {};
+    GLint internalFormat_ = 0;  // single-channel formats the context has
+    GLenum pixelFormat_ = 0;
     int samplers_[2 * kPlanes] = {};
     bool glReady_ = false;
     bool pressed_ = false;
