@@ -1,6 +1,7 @@
 #include "avrecmux/avmuxer.h"
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -150,7 +151,17 @@ bool AVMuxer::start(const MVSettings* settings) {
     }
     if (settings->metadata) set_metadata(oc_, settings->metadata);
 
-    int ret = avformat_write_header(oc_, nullptr);
+    // Fragmented MP4 (about one fragment a second): a crash, a kill or a full disk leaves every
+    // fragment written so far playable, where a plain MP4 gets its index only at the very end.
+    // Each packet is flushed so a fragment reaches the file as soon as it is complete.
+    AVDictionary* opts = nullptr;
+    if (strcmp(fmt->name, "mp4") == 0 || strcmp(fmt->name, "mov") == 0) {
+        av_dict_set(&opts, "movflags", "frag_keyframe+delay_moov+default_base_moof", 0);
+        av_dict_set(&opts, "frag_duration", "1000000", 0);
+        oc_->flush_packets = 1;
+    }
+    int ret = avformat_write_header(oc_, &opts);
+    av_dict_free(&opts);
     if (ret < 0) {
         fprintf(stderr, "Error occurred when opening output file: %s\n",
                 av_error_text(ret).c_str());

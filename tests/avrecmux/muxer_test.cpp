@@ -81,6 +81,7 @@ TEST(AvrecmuxMuxer, WritesMp4MatchingSettings) {
 
     EXPECT_NEAR(seconds, v->endSeconds(), seconds * 0.05);
     EXPECT_NEAR(seconds, a->endSeconds(), seconds * 0.05);
+    EXPECT_NEAR(seconds, probe.duration, seconds * 0.05);  // known without reading every packet
     const double video_kbps = v->bytes * 8.0 / v->endSeconds() / 1000;
     const double audio_kbps = a->bytes * 8.0 / a->endSeconds() / 1000;
     EXPECT_GT(video_kbps, 600 * 0.5);
@@ -228,4 +229,24 @@ TEST(AvrecmuxMuxer, ConvertsRgbaInput) {
     ASSERT_EQ(5u, pictures.size());
     EXPECT_GT(pictures[4].lumaMean, 230);
     EXPECT_NEAR(0.16, pictures[4].seconds, 0.001);
+}
+
+// Pictures that start after the sound keep their place in the file, so sound and picture stay
+// in sync: the fragmented layout must not move a late stream to time 0.
+TEST(AvrecmuxMuxer, LateFirstPictureKeepsItsTime) {
+    const std::string path = kivotest::scratchFile("late_picture.mp4");
+    MVSettings s = smallSettings(path);
+    AVMuxer m;
+    ASSERT_TRUE(m.start(&s));
+    for (int i = 0; i < 50; ++i) {
+        auto pcm = kivotest::makeTone(882, 44100, 440, int64_t(i) * 882);
+        ASSERT_EQ(0, m.write_pcm(pcm.data(), int(pcm.size()), 44100, 2, 16, int64_t(i) * 20000));
+        if (i >= 10 && i % 2 == 0) {
+            ASSERT_EQ(0, writePicture(m, kivotest::makePicture(320, 240, 100), int64_t(i) * 20000));
+        }
+    }
+    ASSERT_TRUE(m.stop());
+    auto pictures = kivotest::decodeVideo(path);
+    ASSERT_FALSE(pictures.empty());
+    EXPECT_NEAR(0.2, pictures[0].seconds, 0.001);
 }

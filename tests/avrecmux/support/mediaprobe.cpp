@@ -98,6 +98,7 @@ FileProbe probeFile(const std::string& path) {
     InputPtr in = openInput(path);
     if (!in) return probe;
     probe.format = in->iformat->name;
+    if (in->duration != AV_NOPTS_VALUE) probe.duration = double(in->duration) / AV_TIME_BASE;
     const AVDictionaryEntry* tag = nullptr;
     while ((tag = av_dict_get(in->metadata, "", tag, AV_DICT_IGNORE_SUFFIX)))
         probe.tags[tag->key] = tag->value;

@@ -27,6 +27,7 @@ struct StreamProbe {
 struct FileProbe {
     bool ok = false;
     std::string format;
+    double duration = -1;  // the container's duration in seconds; -1 when unknown
     std::map<std::string, std::string> tags;
     std::vector<StreamProbe> streams;
     const StreamProbe* find(const std::string& type) const;
