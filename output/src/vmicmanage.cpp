@@ -164,10 +164,13 @@ void VMicManage::actCommend(int type) {
     connect(driver_.get(), &QProcess::readyReadStandardOutput, this,
             &VMicManage::slot_callBackOutput);
     connect(driver_.get(), &QProcess::readyReadStandardError, this, &VMicManage::slot_errorOutput);
+    connect(driver_.get(), qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
+            [this] { judgeDriverOutput(); });
     connect(driver_.get(), &QProcess::errorOccurred, this, [](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart) LOGE("Driver tool could not be started");
     });
     commandType_ = type;
+    driverOutput_.clear();
     const QString line = commandLine(type);
     qDebug() << "act command:" << line;
     LOGE("act command:%s", line.toLocal8Bit().constData());
@@ -179,7 +182,17 @@ void VMicManage::actCommend(int type) {
 void VMicManage::slot_callBackOutput() {
     QProcess* process = qobject_cast<QProcess*>(sender());
     if (!process || process != driver_.get()) return;
-    const QString text = QString::fromLocal8Bit(process->readAllStandardOutput());
+    driverOutput_ += process->readAllStandardOutput();
+}
+
+void VMicManage::judgeDriverOutput() {
+    if (!driver_) return;
+    driverOutput_ += driver_->readAllStandardOutput();
+    const QString text = QString::fromLocal8Bit(driverOutput_);
+    driverOutput_.clear();
+    // A tool that said nothing (it crashed, or is not ours) gives no answer, as when it is
+    // missing; a reinstall still goes on once the removal is over.
+    if (text.isEmpty() && commandType_ != kCmdReinstall) return;
     switch (commandType_) {
         case kCmdFind:
             if (!text.contains(QLatin1String("No matching devices found"))) {
@@ -223,6 +236,15 @@ bool VMicManage::createHandle() {
     failureReported_ = false;
     LOGI("create [%s]success\\n", devicePath_.c_str());
     return true;
+}
+
+bool VMicManage::isDriverRunning() const {
+    return driver_ && driver_->state() != QProcess::NotRunning;
+}
+
+bool VMicManage::isDeviceStalled() const {
+    std::lock_guard<std::recursive_mutex> lock(fifoMutex_);
+    return device_.valid() && pendingReported_;
 }
 
 bool VMicManage::isDeviceOpen() const {
@@ -316,18 +338,17 @@ int VMicManage::changePcmFmt(const PcmFramePtr& frame) {
 }
 
 int VMicManage::pull(int16_t* out, unsigned frames) {
-    const size_t outBytes = static_cast<size_t>(frames) * 2;
-    // One period is one block; a back end that insists on longer periods gets silence after it.
-    const size_t bytes = std::min<size_t>(outBytes, kBlockBytes);
+    // Some back ends round the period (ALSA and JACK often to 1024 frames): each period moves
+    // exactly what it holds, so the device and the speakers get the audio at its own pace.
+    const size_t bytes = static_cast<size_t>(frames) * 2;
     std::lock_guard<std::recursive_mutex> lock(fifoMutex_);
     uint8_t* dst = reinterpret_cast<uint8_t*>(out);
-    if (fill_ < static_cast<int>(bytes)) {
-        std::memset(dst, 0, outBytes);
+    if (static_cast<size_t>(fill_) < bytes) {
+        std::memset(dst, 0, bytes);
     } else {
         std::memcpy(dst, fifo_, bytes);
         std::memmove(fifo_, fifo_ + bytes, fill_ - bytes);
         fill_ -= static_cast<int>(bytes);
-        if (outBytes > bytes) std::memset(dst + bytes, 0, outBytes - bytes);
     }
     if (device_.valid()) {
         int error = 0;
@@ -351,6 +372,6 @@ int VMicManage::pull(int16_t* out, unsigned frames) {
                 break;
         }
     }
-    if (!kivo::settingBool("audio.play", false, true)) std::memset(dst, 0, outBytes);
+    if (!kivo::settingBool("audio.play", false, true)) std::memset(dst, 0, bytes);
     return running_ ? 0 : 1;
 }

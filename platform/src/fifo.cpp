@@ -95,4 +95,10 @@ bool waitReadable(int fd, int timeoutMs) {
     return ::poll(&p, 1, timeoutMs) > 0 && (p.revents & POLLIN);
 }
 
+bool waitHangup(int fd, int timeoutMs) {
+    // No events asked for: data waiting in the pipe does not end the wait, a hang-up does.
+    pollfd p{fd, 0, 0};
+    return ::poll(&p, 1, timeoutMs) > 0 && (p.revents & POLLHUP);
+}
+
 }  // namespace platform

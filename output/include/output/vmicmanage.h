@@ -7,6 +7,7 @@
 // audio clock's thread. fifoMutex_ guards the FIFO, its fill and every use of the device handle.
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -22,6 +23,11 @@
 class QProcess;
 class RtAudio;
 struct SwrContext;
+
+// The audio clock's callback (RtAudio's signature; user is the VMicManage): moves one period of
+// frames samples to output and to the device. Audio clock thread only.
+int vmicAudioCallback(void* output, void* input, unsigned int frames, double streamTime,
+                      unsigned int status, void* user);
 
 class VMicManage : public QObject {
     Q_OBJECT
@@ -48,10 +54,14 @@ public:
 
     // For the main window's status and for tests.
     bool isDeviceOpen() const;
+    // The device's reader has stopped draining it: periods are not reaching it.
+    bool isDeviceStalled() const;
     bool hasAudioStream() const { return audio_ != nullptr; }  // false: the timer clock runs
     int outputCapacity() const { return outCapacity_; }        // samples
     int fifoFill() const;
     QString commandLine(int type) const;
+    // A driver command has been started and has not finished yet.
+    bool isDriverRunning() const;
 
 signals:
     void sig_needInstallDLL();
@@ -61,6 +71,8 @@ signals:
     void sig_uninstallResult(bool result);
 
 public slots:
+    // Collects the driver tool's output; it is judged once, when the tool has finished, since
+    // the tool may print its answer in several writes.
     void slot_callBackOutput();
     void slot_errorOutput();
 
@@ -72,7 +84,9 @@ private:
 
     void openAudioStream();
     void actCommend(int type);
-    // Moves one period into out (frames samples) and to the device. 0 to continue, 1 to stop.
+    void judgeDriverOutput();
+    // Moves one period of frames samples from the FIFO into out and to the device (silence when
+    // the FIFO holds less). 0 to continue, 1 to stop.
     int pull(int16_t* out, unsigned frames);
     bool rebuildResampler(int rate, int channels);
 
@@ -86,6 +100,7 @@ private:
     uint8_t* outBuffer_ = nullptr;  // av_samples_alloc, owned
 
     std::unique_ptr<QProcess, ProcessDeleter> driver_;
+    QByteArray driverOutput_;  // the running command's standard output so far
     int commandType_ = 0;
     bool openRequested_ = false;
 

@@ -41,5 +41,7 @@ UniqueFd openFifoReader(const std::string& path, int* error = nullptr);
 long readFifo(int fd, void* buf, size_t len);
 // Waits up to timeoutMs for data on a read end; true when there is something to read.
 bool waitReadable(int fd, int timeoutMs);
+// Waits up to timeoutMs until every writer has closed the pipe a read end belongs to.
+bool waitHangup(int fd, int timeoutMs);
 
 }  // namespace platform
