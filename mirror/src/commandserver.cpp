@@ -32,6 +32,10 @@ void CommandServer::setRecordingStateProvider(std::function<bool()> provider) {
     recordingState_ = std::move(provider);
 }
 
+void CommandServer::setRecordStartProvider(std::function<bool()> provider) {
+    recordStart_ = std::move(provider);
+}
+
 void CommandServer::closeAllClients() {
     for (const ClientRecord& c : clients_) platform::closeSocket(c.socket);
     clients_.clear();
@@ -238,7 +242,12 @@ bool CommandServer::processRequest(ClientRecord* client, RequestCommand* request
             bool state;
             if (t < 2) {
                 state = (t == 1);
-                if (observer_) observer_->onRecordFrame(state);
+                if (state && recordStart_ && !recordStart_()) {
+                    LOGI("Record start refused: nothing to record");
+                    state = false;
+                } else if (observer_) {
+                    observer_->onRecordFrame(state);
+                }
             } else {
                 state = recordingState_ ? recordingState_() : false;
             }

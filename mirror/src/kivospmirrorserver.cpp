@@ -47,6 +47,8 @@ void KivospMirrorServer::start() {
         commandServer_.reset();
         commandServer_ = std::make_unique<mirror::CommandServer>(this);
         if (config_.isRecording) commandServer_->setRecordingStateProvider(config_.isRecording);
+        if (config_.canStartRecording)
+            commandServer_->setRecordStartProvider(config_.canStartRecording);
         if (commandServer_->start(candidate)) {
             port = candidate;
             break;

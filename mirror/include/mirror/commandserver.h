@@ -31,6 +31,9 @@ public:
 
     // The recording flag reported for recording queries (false when unset). Set before start().
     void setRecordingStateProvider(std::function<bool()> provider);
+    // Whether a start request can be honoured now (true when unset); a refused start is answered
+    // with state false and not reported to the observer. Set before start().
+    void setRecordStartProvider(std::function<bool()> provider);
 
 protected:
     void run() override;
@@ -55,6 +58,7 @@ private:
     MemPoolPtr pool_;
     std::unique_ptr<Server> mediaServer_;
     std::function<bool()> recordingState_;
+    std::function<bool()> recordStart_;
 };
 
 }  // namespace mirror

@@ -33,6 +33,9 @@ struct MirrorHostConfig {
     std::function<void(const QString&)> storeIpAddress;
     // The recording flag answered to recording queries; called on the command server's thread.
     std::function<bool()> isRecording;
+    // Whether a phone's request to start recording can be honoured (a picture is shown);
+    // called on the command server's thread. Unset: always.
+    std::function<bool()> canStartRecording;
 };
 
 class KivospMirrorServer : public ScreenMirrorServer, public mirror::MirrorObserver {
