@@ -18,14 +18,18 @@ constexpr double kPi = 3.14159265358979323846;
 class ToneAudio : public AudioSource {
 public:
     explicit ToneAudio(const Options& o)
-        : AudioSource(o), step_(2 * kPi * o.toneHz / o.sampleRate) {}
+        : AudioSource(o),
+          step_(2 * kPi * o.toneHz / o.sampleRate),
+          beepFrames_(o.syncMarks ? o.sampleRate / 10 : 0) {}
 
     bool next(std::vector<uint8_t>* block) override {
         block->clear();
         block->reserve(static_cast<size_t>(blockFrames_ * channels_ * bits_ / 8));
         for (int i = 0; i < blockFrames_; ++i) {
-            const double s = 0.5 * std::sin(phase_);
+            double s = 0.5 * std::sin(phase_);
             phase_ = std::fmod(phase_ + step_, 2 * kPi);
+            // --sync-marks: sound only in the first 100 ms of every second.
+            if (beepFrames_ > 0 && frame_++ % rate_ >= beepFrames_) s = 0;
             for (int c = 0; c < channels_; ++c) {
                 if (bits_ == 8) {
                     block->push_back(static_cast<uint8_t>(std::lround(128 + 127 * s)));
@@ -42,6 +46,8 @@ public:
 private:
     double step_;
     double phase_ = 0;
+    int64_t beepFrames_;
+    int64_t frame_ = 0;
 };
 
 class FileAudio : public AudioSource {

@@ -165,6 +165,7 @@ bool parseOptions(const std::vector<std::string>& args, Options* o, std::string*
         {"--no-video", [o] { o->video = false; }},
         {"--no-audio", [o] { o->audio = false; }},
         {"--pre-encode", [o] { o->preEncode = true; }},
+        {"--sync-marks", [o] { o->syncMarks = true; }},
     };
 
     for (size_t i = 0; i < args.size(); ++i) {
@@ -270,6 +271,8 @@ picture and before every key picture, 1 = key picture, 0 = other picture)
   --pre-encode           encode the whole clip before connecting
   --dump-h264 FILE       write the H.264 stream exactly as sent
   --dump-yuv FILE        write the encoded source pictures as raw I420
+  --sync-marks           generated streams: white pictures and a beep for the first tenth of
+                         every second, black pictures and silence for the rest
 
 Audio (PCM)
   --no-audio             send no audio

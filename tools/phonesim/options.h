@@ -67,6 +67,9 @@ struct Options {
     int bitrateKbps = 2000;
     int gop = 0;  // key frame interval in pictures; 0 = two seconds
     bool preEncode = false;
+    // White pictures and a beep for the first tenth of every second, black and silent otherwise, so
+    // a recording's sound and picture can be lined up.
+    bool syncMarks = false;
     double rotateEvery = 0;
     std::string dumpH264;
     std::string dumpYuv;

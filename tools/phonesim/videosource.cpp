@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 
 #include "encoder.h"
@@ -55,6 +56,15 @@ public:
 private:
     std::vector<EncodedUnit> pending_;
 };
+
+// The picture half of --sync-marks: all white or all black.
+void paintSyncMark(AVFrame* f, bool flash) {
+    for (int y = 0; y < f->height; ++y)
+        std::memset(f->data[0] + y * f->linesize[0], flash ? 235 : 16, size_t(f->width));
+    for (int plane = 1; plane < 3; ++plane)
+        for (int y = 0; y < (f->height + 1) / 2; ++y)
+            std::memset(f->data[plane] + y * f->linesize[plane], 128, size_t(f->width + 1) / 2);
+}
 
 class GeneratedVideo : public VideoSource {
 public:
@@ -111,6 +121,8 @@ private:
             }
         }
         paintTestPattern(picture_.get(), index_);
+        if (options_.syncMarks)
+            paintSyncMark(picture_.get(), index_ % options_.fps < options_.fps / 10);
         dump_.write(picture_.get());
         ++index_;
         const bool key = forceKey_;
