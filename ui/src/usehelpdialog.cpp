@@ -1,6 +1,5 @@
 #include "ui/usehelpdialog.h"
 
-#include <QPixmap>
 #include <QUrl>
 
 #include "ui/framelesshelper.h"
@@ -19,8 +18,6 @@ UseHelpDialog::UseHelpDialog(QWidget* parent) : QDialog(parent), ui(new Ui::UseH
     ui->label_help_step1->setText(
         QStringLiteral("1. 请下载移动端虚拟摄像头APP，或<a "
                        "href=\"https://www.kivocam.com/download\">点击这里下载</a>"));
-    ui->label_help_qr_android->setPixmap(QPixmap(QStringLiteral(":/image/qr_android.png")));
-    ui->label_help_qr_ios->setPixmap(QPixmap(QStringLiteral(":/image/qr_ios.png")));
     connect(ui->label_help_step1, &QLabel::linkActivated, this, &UseHelpDialog::slot_openUrl);
 }
 
