@@ -19,6 +19,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -53,7 +54,10 @@ void VMicManage::ProcessDeleter::operator()(QProcess* p) const {
     p->deleteLater();
 }
 
-VMicManage::VMicManage() : QObject(nullptr), devicePath_(platform::audioLinkPath()) {
+VMicManage::VMicManage()
+    : QObject(nullptr),
+      devicePath_(platform::audioLinkPath()),
+      sharedDevicePath_(platform::audioLinkIsShared()) {
     const QString dir = QCoreApplication::applicationDirPath();
     const QString arch =
         platform::pointerBits() == 64 ? QStringLiteral("x64") : QStringLiteral("x86");
@@ -226,8 +230,13 @@ bool VMicManage::createHandle() {
     std::lock_guard<std::recursive_mutex> lock(fifoMutex_);
     if (device_.valid()) return true;
     int error = 0;
-    platform::UniqueFd fd = platform::openFifoWriter(devicePath_, &error);
+    platform::UniqueFd fd = platform::openFifoWriter(devicePath_, &error, sharedDevicePath_);
     if (!fd.valid()) {
+        if (sharedDevicePath_ && error == EPERM)
+            LOGW(
+                "Microphone device %s refused: without XDG_RUNTIME_DIR it must be a pipe of "
+                "this user with mode 0600",
+                devicePath_.c_str());
         LOGI("create [%s] Win32 error code: %d\\n", devicePath_.c_str(), error);
         return false;
     }

@@ -25,6 +25,12 @@ void ignoreSigpipe() {
 
 }  // namespace
 
+bool audioLinkIsShared() {
+    const char* link = std::getenv("KIVOCAM_AUDIO_LINK");
+    const char* run = std::getenv("XDG_RUNTIME_DIR");
+    return !(link && *link) && !(run && *run);
+}
+
 std::string audioLinkPath() {
     if (const char* link = std::getenv("KIVOCAM_AUDIO_LINK"); link && *link) return link;
     if (const char* run = std::getenv("XDG_RUNTIME_DIR"); run && *run)
@@ -32,16 +38,23 @@ std::string audioLinkPath() {
     return "/tmp/KivoAudioDeviceLink-" + std::to_string(::getuid());
 }
 
-UniqueFd openFifoWriter(const std::string& path, int* error) {
+UniqueFd openFifoWriter(const std::string& path, int* error, bool mustBePrivate) {
     ignoreSigpipe();
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    const int flags =
+        O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (mustBePrivate ? O_NOFOLLOW : 0);
+    UniqueFd fd(::open(path.c_str(), flags));
     if (!fd.valid()) {
-        if (error) *error = errno;
+        // A symbolic link refused by O_NOFOLLOW is a foreign object, not a missing one.
+        if (error) *error = (mustBePrivate && errno == ELOOP) ? EPERM : errno;
         return fd;
     }
     struct stat st;
     if (::fstat(fd.get(), &st) != 0 || !S_ISFIFO(st.st_mode)) {
         if (error) *error = ENODEV;
+        return UniqueFd();
+    }
+    if (mustBePrivate && (st.st_uid != ::geteuid() || (st.st_mode & 07777) != 0600)) {
+        if (error) *error = EPERM;
         return UniqueFd();
     }
     if (error) *error = 0;

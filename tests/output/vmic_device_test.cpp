@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSignalSpy>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <algorithm>
@@ -356,4 +358,44 @@ TEST(VMicFeed, LongerPeriodMovesWholePeriod) {
     EXPECT_NE(period.front(), 0);
     for (size_t i = 1; i < period.size(); ++i)
         ASSERT_EQ(period[i], period[i - 1] + 1) << "sample " << i;
+}
+
+// Without XDG_RUNTIME_DIR the pipe lives in /tmp, where another user could have made it first to
+// listen in: the driver tool and the microphone both use it only when it is this user's pipe
+// with mode 0600.
+TEST(VMicDevice, SharedTmpPipeMustBePrivate) {
+    noSoundServer();
+    qunsetenv("XDG_RUNTIME_DIR");
+    qunsetenv("KIVOCAM_AUDIO_LINK");
+    const std::string path = platform::audioLinkPath();
+    const QString link = QString::fromStdString(path);
+    ASSERT_TRUE(link.startsWith("/tmp/")) << path;
+    platform::removePath(path);
+    ASSERT_EQ(platform::makeFifo(path), 0);
+    const auto cleanup = qScopeGuard([&] { platform::removePath(path); });
+    auto reader = platform::openFifoReader(path);
+    ASSERT_TRUE(reader.valid());
+    VMicManage mic;
+    QSignalSpy installed(&mic, &VMicManage::sig_installResult);
+    const auto install = [&] {
+        mic.runAction(VMicManage::kCmdInstall);
+        return installed.wait(5000) && installed.takeFirst().at(0).toBool();
+    };
+
+    QFile::setPermissions(link, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                    QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    EXPECT_FALSE(mic.createHandle());
+    EXPECT_FALSE(install());
+
+    const uint ownId = QFileInfo(link).ownerId();
+    if (QProcess::execute("chown", {"65534", link}) == 0) {  // as root: another user's pipe
+        QFile::setPermissions(link, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        EXPECT_FALSE(mic.createHandle());
+        EXPECT_FALSE(install());
+        ASSERT_EQ(QProcess::execute("chown", {QString::number(ownId), link}), 0);
+    }
+
+    QFile::setPermissions(link, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    EXPECT_TRUE(install());
+    EXPECT_TRUE(mic.createHandle());
 }

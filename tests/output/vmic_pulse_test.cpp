@@ -113,6 +113,28 @@ TEST(VMicPulse, InstallFeedAndRemove) {
     EXPECT_FALSE(PulseServer::sources().contains("KivoMic"));
 }
 
+// A pipe path with a space reaches the sound server as one value: the source is made on that
+// path and the microphone opens it.
+TEST(VMicPulse, PipePathWithSpace) {
+    const QString dir = kivotest::scratchDir() + "/with space";
+    ASSERT_TRUE(QDir().mkpath(dir));
+    qputenv("KIVOCAM_AUDIO_LINK", (dir + "/Kivo \"Link\"").toUtf8());
+    PulseServer server;
+    START_PULSE_OR_BAIL(server);
+    VMicManage mic;
+    QSignalSpy installed(&mic, &VMicManage::sig_installResult);
+    QSignalSpy opened(&mic, &VMicManage::sig_openResult);
+    mic.runAction(VMicManage::kCmdInstall);
+    ASSERT_TRUE(installed.wait(5000));
+    EXPECT_TRUE(installed.at(0).at(0).toBool());
+    mic.setOpen(true);
+    ASSERT_TRUE(opened.wait(5000));
+    EXPECT_TRUE(opened.at(0).at(0).toBool());
+    mic.runAction(VMicManage::kCmdRemove);
+    QSignalSpy removed(&mic, &VMicManage::sig_uninstallResult);
+    ASSERT_TRUE(removed.wait(5000));
+}
+
 // "audio.play" decides only what the speakers get: off, the null sink's monitor is silent while
 // the microphone source still carries the tone; on, the speakers play it too.
 TEST(VMicPulse, PlaySettingGatesSpeakersOnly) {

@@ -92,6 +92,7 @@ private:
 
     QString commands_[3];  // find, install, remove
     const std::string devicePath_;
+    const bool sharedDevicePath_;  // in /tmp: only a pipe of this user with mode 0600 is used
 
     SwrContext* swr_ = nullptr;  // owned, freed in one place (destructor / rebuild)
     int inRate_ = 0;

@@ -13,12 +13,16 @@ namespace platform {
 // $KIVOCAM_AUDIO_LINK, else $XDG_RUNTIME_DIR/KivoAudioDeviceLink, else
 // /tmp/KivoAudioDeviceLink-<uid>.
 std::string audioLinkPath();
+// Whether audioLinkPath() is the fallback in /tmp, where any local user may create files.
+bool audioLinkIsShared();
 
 // Opens the write end without blocking. ENXIO when nobody reads the pipe; ENODEV when the path
-// is not a pipe (a regular file there would otherwise grow without bound). The pipe keeps its
-// default buffer: the sound server reads in bursts, and a smaller one overflows between them.
+// is not a pipe (a regular file there would otherwise grow without bound). With mustBePrivate,
+// EPERM unless the pipe (not a link to one) belongs to this user with mode 0600: in a shared
+// folder someone else may have made it first to listen in. The pipe keeps its default buffer:
+// the sound server reads in bursts, and a smaller one overflows between them.
 // Invalid on failure with the errno value in *error.
-UniqueFd openFifoWriter(const std::string& path, int* error);
+UniqueFd openFifoWriter(const std::string& path, int* error, bool mustBePrivate = false);
 
 // Result of one non-blocking write of a whole block.
 enum class FifoWrite {
