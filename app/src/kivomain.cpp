@@ -15,6 +15,7 @@
 #include "mirror/videoframe.h"
 #include "output/vmicmanage.h"
 #include "platform/system.h"
+#include "ui/skin.h"
 
 namespace {
 
@@ -58,6 +59,7 @@ int runApplication(int argc, char** argv) {
         app.sendToPrimary(QByteArrayLiteral("show"), 100);
         return 0;
     }
+    ui::initSkin();
     qRegisterMetaType<I420FramePtr>("I420FramePtr");
     qRegisterMetaType<PcmFramePtr>("PcmFramePtr");
 
