@@ -29,6 +29,10 @@ bool Decoder::openCodec(const AVCodec* codec) {
 }
 
 void Decoder::closeCodec() {
+    if (rejectedPackets_ > 1)
+        qCritical("%d video packets failed: Could not send video packet: %s", rejectedPackets_,
+                  lastRejection_.constData());
+    rejectedPackets_ = 0;
     // Freeing the context closes it as well.
     codecContext_.reset();
     isOpen_ = false;
@@ -40,7 +44,8 @@ bool Decoder::decodePacket(AVPacket* packet) {
     if (ret < 0) {
         char text[255] = {0};
         av_strerror(ret, text, sizeof(text) - 1);
-        qCritical("Could not send video packet: %s", text);
+        if (rejectedPackets_++ == 0) qCritical("Could not send video packet: %s", text);
+        lastRejection_ = text;
         return true;
     }
     AVFrame* target = videoBuffer_->decodeTarget();

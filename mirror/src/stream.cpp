@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 
+#include "mirror/avlogcounter.h"
 #include "mirror/decoder.h"
 
 namespace mirror {
@@ -30,16 +31,26 @@ bool Stream::startDecoding() {
 void Stream::stopDecoding() {
     if (decoder_) decoder_->cancelWait();
     stop_.exchange(1);
+    // A session that ends has no use for its backlog; decoding it first kept the caller (the
+    // GUI thread at exit) waiting for seconds.
+    std::list<AvPacketPtr> discarded;
     queueMutex_.lock();
+    discarded.swap(queue_);
+    queuedBytes_ = 0;
     queueCondition_.wakeOne();
     queueMutex_.unlock();
+    discarded.clear();
     wait(ULONG_MAX);
+}
+
+size_t Stream::costOf(const AVPacket* packet) {
+    return (packet->size > 0 ? static_cast<size_t>(packet->size) : 0) + kPacketOverheadBytes;
 }
 
 bool Stream::queuePacket(AVPacket* packet) {
     AvPacketPtr owned(packet);
     if (!owned) return false;
-    const size_t size = owned->size > 0 ? static_cast<size_t>(owned->size) : 0;
+    const size_t size = costOf(owned.get());
     QMutexLocker locker(&queueMutex_);
     if (queuedBytes_ + size > kMaxQueuedBytes) {
         if (!overflowing_) qWarning("Packet queue full, dropping packets");
@@ -55,13 +66,14 @@ bool Stream::queuePacket(AVPacket* packet) {
 
 bool Stream::takePacket(AVPacket* out) {
     QMutexLocker locker(&queueMutex_);
-    while (queue_.empty()) {
+    for (;;) {
+        if (stop_.load()) return false;
+        if (!queue_.empty()) break;
         queueCondition_.wait(&queueMutex_, 100);
-        if (queue_.empty() && stop_.load()) return false;
     }
     AvPacketPtr head = std::move(queue_.front());
     queue_.pop_front();
-    queuedBytes_ -= head->size > 0 ? static_cast<size_t>(head->size) : 0;
+    queuedBytes_ -= costOf(head.get());
     locker.unlock();
     av_packet_move_ref(out, head.get());
     // Parser and decoder read past the end; only a pool-backed packet has the padding.
@@ -137,6 +149,9 @@ void Stream::run() {
     } else {
         // Each packet is one whole access unit, so the parser never holds data back.
         parser_->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+        AvLogCounter ffmpegLog;
+        ffmpegLog.watch(parserContext_.get());
+        if (decoder_) ffmpegLog.watch(decoder_->context());
         AvPacketPtr packet(av_packet_alloc());
         while (packet && pending_ && takePacket(packet.get())) {
             const bool ok = processPacket(packet.get());
@@ -149,6 +164,7 @@ void Stream::run() {
             av_packet_unref(pending_.get());
         }
         parser_.reset();
+        ffmpegLog.finish();
     }
     if (decoder_) decoder_->closeCodec();
     parserContext_.reset();

@@ -72,7 +72,8 @@ void StreamingMediaServer::dispatch(const Packet& p) {
                 authenticated_ = true;
             break;
         case kPacketVideo:
-            if (authenticated_ && observer_)
+            // An empty payload holds no picture, yet would cost a queue entry and a decode.
+            if (authenticated_ && observer_ && p.length > 0)
                 observer_->onVideoData(serial_.c_str(), p.payload.data(), len,
                                        p.extension.frameKind == kFrameKindConfig);
             break;

@@ -50,6 +50,19 @@ TEST(MediaServer, KeyThenVideo) {
     EXPECT_EQ(f.observer.videos[2].serial, "SER");
 }
 
+// Guards against empty video payloads reaching the decoder queue (each costs a queue entry and
+// a decode, for nothing).
+TEST(MediaServer, EmptyVideoPayloadIsDropped) {
+    Fixture f;
+    ASSERT_NE(f.port, 0);
+    NetClient c(f.port);
+    ASSERT_TRUE(c.send(keyPacket(kKey) + mediaPacket(1, {}, Bytes{}) +
+                       mediaPacket(1, {1, 2}, Bytes{}) + mediaPacket(1, {}, Bytes{4})));
+    ASSERT_TRUE(f.observer.waitFor(
+        [&] { return !f.observer.videos.empty() && f.observer.videos.back().data == Bytes{4}; }));
+    EXPECT_EQ(f.observer.locked([&] { return f.observer.videos.size(); }), 1u);
+}
+
 // Audio reaches the observer only with a complete format; other packet types are skipped whole.
 TEST(MediaServer, AudioFormatsAndOtherTypes) {
     Fixture f;

@@ -4,6 +4,7 @@
 // onNewFrame is emitted on the decoding thread.
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 
 #include "mirror/avhandles.h"
@@ -20,10 +21,14 @@ public:
     ~Decoder() override;
 
     bool openCodec(const AVCodec* codec);
+    // Also logs how many packets were rejected when more than the first (which is logged at
+    // once).
     void closeCodec();
     // False only on a receive error that ends decoding; a rejected packet is dropped and true.
     bool decodePacket(AVPacket* packet);
     void cancelWait();
+    // The codec context while open (FFmpeg logs with it); null otherwise.
+    const AVCodecContext* context() const { return codecContext_.get(); }
 
 signals:
     void onNewFrame();
@@ -32,6 +37,9 @@ private:
     VideoBuffer* videoBuffer_;
     AvCodecContextPtr codecContext_;
     bool isOpen_ = false;
+    // A phone sending undecodable packets would otherwise write one line per packet.
+    int rejectedPackets_ = 0;
+    QByteArray lastRejection_;
 };
 
 }  // namespace mirror

@@ -21,9 +21,13 @@ class Decoder;
 class Stream : public QThread {
     Q_OBJECT
 public:
-    // Compressed bytes the queue may hold; a producer that outruns the decoder by more loses
-    // packets rather than the process's memory.
+    // What the queue may hold, each packet charged its payload plus kPacketOverheadBytes; a
+    // producer that outruns the decoder by more loses packets rather than the process's memory.
     static constexpr size_t kMaxQueuedBytes = 64u << 20;
+    // Heap a queued packet costs beyond its payload: the AVPacket, its buffer reference and
+    // padding, the list node and the allocator's headers. A flood of tiny packets is bounded
+    // by this, not by its payload bytes.
+    static constexpr size_t kPacketOverheadBytes = 512;
     // Configuration bytes kept while waiting for a picture (parameter sets are a few hundred).
     static constexpr int kMaxPendingBytes = 1 << 20;
 
@@ -32,7 +36,8 @@ public:
 
     void attachDecoder(Decoder* decoder);
     bool startDecoding();
-    // Releases the decoder, asks the thread to end once the queue is empty and joins it.
+    // Releases the decoder, discards the queued packets and joins the thread, which ends after
+    // the packet it is decoding (if any).
     void stopDecoding();
     // Takes ownership of the packet. A packet with pts AV_NOPTS_VALUE is configuration data.
     // False (packet freed) when the queue is over its byte bound or the packet is null.
@@ -55,6 +60,9 @@ private:
     AvParserPtr parser_;
     bool hasPending_ = false;
     AvPacketPtr pending_;
+
+    // Bytes a queued packet is charged.
+    static size_t costOf(const AVPacket* packet);
 
     QMutex queueMutex_;  // guards queue_, queuedBytes_ and overflowing_
     QWaitCondition queueCondition_;
