@@ -9,7 +9,7 @@ packages=(
   libyuv-dev libjsoncpp-dev librtaudio-dev
   libgtest-dev libgmock-dev googletest
   xvfb xauth pulseaudio pulseaudio-utils
-  fonts-wqy-microhei iproute2 util-linux procps
+  fonts-wqy-microhei librsvg2-bin qrencode iproute2 util-linux procps
 )
 missing=()
 for p in "${packages[@]}"; do
