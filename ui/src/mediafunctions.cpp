@@ -34,4 +34,18 @@ I420FramePtr makeDisplayFrame(const I420Frame& frame) {
     return display;
 }
 
+QImage toBottomUpRgba(const I420Frame& frame) {
+    const int width = frame.width();
+    const int height = frame.height();
+    if (width <= 0 || height <= 0 || !frame.data()) return QImage();
+    QImage image(width, height, QImage::Format_RGBA8888);
+    if (image.isNull()) return image;
+    // libyuv's "ARGB" is B, G, R, A in memory; with U and V swapped and the matching constants it
+    // writes R, G, B, A. A negative height turns the picture upside down.
+    libyuv::I420ToARGBMatrix(frame.dataY(), frame.strideY(), frame.dataV(), frame.strideV(),
+                             frame.dataU(), frame.strideU(), image.bits(),
+                             int(image.bytesPerLine()), &libyuv::kYvuH709Constants, width, -height);
+    return image;
+}
+
 }  // namespace ui

@@ -2,6 +2,8 @@
 // tested on its own. Any thread.
 #pragma once
 
+#include <QImage>
+
 #include <cstdint>
 
 #include "mirror/videoframe.h"
@@ -15,5 +17,9 @@ double audioLevel(const uint8_t* data, int bytes);
 // The picture as shown: width rounded down to a multiple of 8 (columns beyond it are dropped,
 // nothing is scaled), tight strides. Null when the frame is empty.
 I420FramePtr makeDisplayFrame(const I420Frame& frame);
+
+// The picture as the renderer reads it back (BT.709, RGBA8888, bottom row first), for when the
+// window paints nothing. Null for an empty frame.
+QImage toBottomUpRgba(const I420Frame& frame);
 
 }  // namespace ui
