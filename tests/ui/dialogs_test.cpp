@@ -83,6 +83,14 @@ TEST(Dialogs, FramedDialogsCaptionAndClose) {
         EXPECT_FALSE(iface->inCaption(onClose.x(), onClose.y()));
         const QPoint below = title->mapToGlobal(QPoint(title->width() / 2, title->height() + 4));
         EXPECT_FALSE(iface->inCaption(below.x(), below.y()));
+        const QPoint outside = d->mapToGlobal(QPoint(-5, 5));
+        EXPECT_FALSE(iface->inCaption(outside.x(), outside.y()));
+        // No window of the program resizes by its edges.
+        const QPoint corner = d->mapToGlobal(QPoint(0, 0));
+        EXPECT_FALSE(iface->onTopEdge(corner.x(), corner.y()) ||
+                     iface->onLeftEdge(corner.x(), corner.y()) ||
+                     iface->onBottomEdge(corner.x(), corner.y()) ||
+                     iface->onRightEdge(corner.x(), corner.y()));
         QTest::mouseClick(d->windowHandle(), Qt::LeftButton, {},
                           close->mapTo(d.get(), close->rect().center()));
         QTRY_VERIFY(!d->isVisible());
@@ -100,9 +108,6 @@ TEST(Dialogs, LinksGoToDesktopOpener) {
     });
     {
         AboutUsDialog about(nullptr);
-        EXPECT_EQ("关于我们", about.findChild<QLabel*>("label_about_title")->text());
-        EXPECT_EQ("Kivo虚拟摄像头", about.findChild<QLabel*>("label_about_name")->text());
-        EXPECT_FALSE(about.findChild<QPushButton*>("pushButton_about_space")->isEnabled());
         for (const char* name : {"label_about_products", "label_about_agreement"}) {
             auto* label = about.findChild<QLabel*>(name);
             ASSERT_NE(nullptr, label);
@@ -125,8 +130,6 @@ TEST(Dialogs, LinksGoToDesktopOpener) {
                 for (int x = 0; x < shown.width(); ++x) dark += qGray(shown.pixel(x, y)) < 64;
             EXPECT_GT(dark, shown.width() * shown.height() / 5) << qr;
         }
-        EXPECT_EQ("安卓下载", help.findChild<QLabel*>("label_help_android")->text());
-        EXPECT_EQ("ios下载", help.findChild<QLabel*>("label_help_ios")->text());
 
         HelpInfoDialog info(nullptr);
         auto* content = info.findChild<QLabel*>("label_helpinfo_content");

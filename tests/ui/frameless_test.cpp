@@ -17,10 +17,6 @@ struct OtherInterface : ResizeInterface {
     bool inCaption(int, int) override { return true; }
 };
 
-QPoint centreOf(const QWidget* w) {
-    return w->mapToGlobal(w->rect().center());
-}
-
 // A press-move-release through the window system, as a mouse would deliver it.
 void drag(QWidget* window, QPoint from, QPoint by) {
     QWindow* handle = window->windowHandle();
@@ -51,29 +47,6 @@ protected:
 };
 
 }  // namespace
-
-// The caption is the title bar minus its close button; everything below the title is client
-// area, so the controls there keep their clicks.
-TEST_F(Frameless, CaptionIsTitleBarWithoutCloseButton) {
-    auto* title = child<QWidget>("widget_set_title");
-    auto* close = child<QPushButton>("pushButton_title_close");
-    auto* name = child<QLabel>("label_set_titlename");
-    ASSERT_TRUE(title && close && name);
-    const QPoint onName = centreOf(name);
-    EXPECT_TRUE(dialog_->inCaption(onName.x(), onName.y()));
-    const QPoint onClose = centreOf(close);
-    EXPECT_FALSE(dialog_->inCaption(onClose.x(), onClose.y()));
-    const QPoint below = title->mapToGlobal(QPoint(title->width() / 2, title->height() + 5));
-    EXPECT_FALSE(dialog_->inCaption(below.x(), below.y()));
-    const QPoint outside = dialog_->mapToGlobal(QPoint(-5, 5));
-    EXPECT_FALSE(dialog_->inCaption(outside.x(), outside.y()));
-    // No window of the program resizes by its edges.
-    const QPoint corner = dialog_->mapToGlobal(QPoint(0, 0));
-    EXPECT_FALSE(dialog_->onTopEdge(corner.x(), corner.y()));
-    EXPECT_FALSE(dialog_->onLeftEdge(corner.x(), corner.y()));
-    EXPECT_FALSE(dialog_->onBottomEdge(corner.x(), corner.y()));
-    EXPECT_FALSE(dialog_->onRightEdge(corner.x(), corner.y()));
-}
 
 // The table holds one entry per native window; a second helper for the same window must not
 // replace the first one's interface, and a helper's entry goes with it.
