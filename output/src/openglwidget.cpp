@@ -201,7 +201,8 @@ void OpenGLWidget::initializeGL() {
     program_->bindAttributeLocation("vertexIn", kVertexLocation);
     program_->bindAttributeLocation("textureIn", kTextureLocation);
     if (!compiled || !program_->link())
-        LOGE("renderer shaders failed: %s", qPrintable(program_->log()));
+        LOGE("renderer shaders failed: %s%s%s", qPrintable(vertexShader_->log()),
+             qPrintable(fragmentShader_->log()), qPrintable(program_->log()));
     program_->bind();
     for (int i = 0; i < 2 * kPlanes; ++i)
         samplers_[i] = program_->uniformLocation(kSamplerNames[i]);
