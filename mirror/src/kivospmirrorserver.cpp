@@ -93,8 +93,11 @@ void KivospMirrorServer::onConnected(const char* serial, const char* name) {
     {
         std::lock_guard<std::mutex> lock(connectionsLock_);
         auto* connection = new MirrorConnection(framePool_);
+        // Relayed on the decoding thread, so a picture takes the same single queued hop to the
+        // main thread as the disconnect notice: the notice, posted after this connection's
+        // thread has ended, always comes after the session's last picture.
         connect(connection, &MirrorConnection::sigVideoFrame, this,
-                &ScreenMirrorServer::MirrorVideoFrame);
+                &ScreenMirrorServer::MirrorVideoFrame, Qt::DirectConnection);
         auto found = connections_.find(key);
         if (found != connections_.end()) {
             // A phone that pushes again gets a fresh decoder; the old one must not run on.

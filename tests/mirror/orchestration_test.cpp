@@ -279,6 +279,47 @@ TEST(SocketServer, PhoneSessionDeliversPicturesAndAudio) {
     EXPECT_EQ(socketServer.mirrorServer()->connectionCount(), 0);
 }
 
+// Guards against pictures of an ended session arriving after its disconnect notice: the window
+// would put such a stale picture into the camera's staging buffer, for the next session to show.
+TEST(SocketServer, NoPictureOfAnEndedSessionFollowsItsNotice) {
+    const int width = 352, height = 288;  // a size no other test uses: its buffers are new
+    const h264test::EncodedStream s = h264test::encodeStream(width, height, 10);
+    ASSERT_EQ(s.pictures.size(), 10u);
+    SocketServer socketServer;
+    QObject receiver;
+    QString order;  // P for a picture, D for the notice
+    QObject::connect(&socketServer, &SocketServer::sig_MirrorVideoFrame, &receiver,
+                     [&](I420FramePtr) { order += 'P'; });
+    QObject::connect(&socketServer, &SocketServer::sig_MirrorOutConnected, &receiver,
+                     [&](QString) { order += 'D'; });
+    int connected = 0;
+    QObject::connect(&socketServer, &SocketServer::sig_MirrorInConnected, &receiver,
+                     [&](QString, QString) { ++connected; });
+    socketServer.startServer();
+    const quint16 port = socketServer.mirrorServer()->commandPort();
+    ASSERT_NE(port, 0);
+    Phone phone;
+    ASSERT_TRUE(phone.push(port, "STALE"));
+    ASSERT_TRUE(spinUntil([&] { return connected == 1; }));
+
+    // From here the main thread runs no events, like a busy window: every decoded picture waits
+    // in its queue while the session ends.
+    pp::Abstract_PacketPool* pool = ScreenMirrorServer::framePool();
+    const size_t held = pool->heldBytes();
+    const size_t picture = size_t(width) * height * 2 + size_t(width / 2) * (height / 2) * 2;
+    ASSERT_TRUE(phone.video(s.config, true));
+    for (const auto& p : s.pictures) ASSERT_TRUE(phone.video(p, false));
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (pool->heldBytes() < held + 10 * picture && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(2ms);
+    ASSERT_GE(pool->heldBytes(), held + 10 * picture) << "all ten pictures decoded";
+    ASSERT_TRUE(phone.endSession());
+
+    ASSERT_TRUE(spinUntil([&] { return order.contains('D'); }));
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_EQ(order.toStdString(), std::string(10, 'P') + 'D');
+}
+
 // Guards against each session leaking a thread, descriptors or frame memory: a phone that comes
 // and goes many times, ending cleanly or by dropping its connections mid-stream.
 TEST(SocketServer, ReconnectingPhoneLeavesNothingBehind) {
