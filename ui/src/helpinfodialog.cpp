@@ -1,7 +1,6 @@
 #include "ui/helpinfodialog.h"
 
 #include <QFile>
-#include <QLabel>
 #include <QUrl>
 
 #include "ui/framelesshelper.h"
@@ -17,18 +16,11 @@ HelpInfoDialog::HelpInfoDialog(QWidget* parent) : QDialog(parent), ui(new Ui::He
     new FramelessHelper(this, this);
     noDrag_ << ui->pushButton_helpinfo_close;
 
-    auto* content = new QLabel(ui->scrollArea_helpinfo);
-    content->setObjectName(QStringLiteral("label_helpinfo_content"));
-    content->setTextFormat(Qt::RichText);
-    content->setWordWrap(true);
-    content->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    content->setTextInteractionFlags(Qt::TextBrowserInteraction);
-    content->setOpenExternalLinks(false);
     QFile page(QStringLiteral(":/help/help.html"));
-    content->setText(page.open(QIODevice::ReadOnly) ? QString::fromUtf8(page.readAll())
-                                                    : QString());
-    ui->scrollArea_helpinfo->setWidget(content);
-    connect(content, &QLabel::linkActivated, this, &HelpInfoDialog::slot_openUrl);
+    ui->label_helpinfo_content->setText(
+        page.open(QIODevice::ReadOnly) ? QString::fromUtf8(page.readAll()) : QString());
+    connect(ui->label_helpinfo_content, &QLabel::linkActivated, this,
+            &HelpInfoDialog::slot_openUrl);
 }
 
 HelpInfoDialog::~HelpInfoDialog() {
