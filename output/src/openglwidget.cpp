@@ -171,7 +171,13 @@ bool OpenGLWidget::takeCaptureRequest() {
 }
 
 void OpenGLWidget::initializeGL() {
-    releaseGL();
+    if (glReady_) {
+        // A new context without word of the old one's end: its objects went with it.
+        program_.reset();
+        fragmentShader_.reset();
+        vertexShader_.reset();
+        glReady_ = false;
+    }
     initializeOpenGLFunctions();
     QOpenGLContext* ctx = context();
     connect(ctx, &QOpenGLContext::aboutToBeDestroyed, this, &OpenGLWidget::releaseGL,
@@ -207,8 +213,6 @@ void OpenGLWidget::initializeGL() {
     for (int i = 0; i < 2 * kPlanes; ++i)
         samplers_[i] = program_->uniformLocation(kSamplerNames[i]);
     computeQuad();
-    glVertexAttribPointer(kTextureLocation, 2, GL_FLOAT, GL_FALSE, 0, kTextureCoords);
-    glEnableVertexAttribArray(kTextureLocation);
     program_->release();
     glGenTextures(2 * kPlanes, textures_);
     uploadedOverlay_.reset();
@@ -243,6 +247,9 @@ void OpenGLWidget::computeQuad() {
     if (!program_) return;
     glVertexAttribPointer(kVertexLocation, 2, GL_FLOAT, GL_FALSE, 0, vertices_);
     glEnableVertexAttribArray(kVertexLocation);
+    // Client-side arrays are context state; set both so nothing else in the context can skew them.
+    glVertexAttribPointer(kTextureLocation, 2, GL_FLOAT, GL_FALSE, 0, kTextureCoords);
+    glEnableVertexAttribArray(kTextureLocation);
 }
 
 void OpenGLWidget::uploadPlanes(const I420Frame& frame, int firstUnit) {
