@@ -40,7 +40,9 @@ bool Recorder::startRecord(const QSize& pictureSize) {
         LOGE("Recoder start fail, error [picture %dx%d]!", pictureSize.width(),
              pictureSize.height());
     } else {
-        ok = RecordSink::instance().start(size_.width(), size_.height(), &path);
+        RecordSink::RecordingId id = 0;
+        ok = RecordSink::instance().start(size_.width(), size_.height(), &path, &id);
+        recording_.store(id);
     }
     if (ok) {
         stopped_.exchange(0);
@@ -75,14 +77,18 @@ void Recorder::pushPcm(const PcmFramePtr& frame) {
     const int64_t now = clockUsec();
     int64_t cursor = audioCursor_.load();
     if (cursor == 0 || now - cursor > 1000) cursor = now;  // resynchronise after a gap
-    RecordSink::instance().write_pcm(frame->data(), frame->size(), frame->sampleRate(),
-                                     frame->channels(), frame->bitsPerSample(), cursor);
+    // Before our recording starts there is nothing of ours to write into.
+    if (const RecordSink::RecordingId id = recording_.load()) {
+        RecordSink::instance().write_pcm(frame->data(), frame->size(), frame->sampleRate(),
+                                         frame->channels(), frame->bitsPerSample(), cursor, id);
+    }
     audioCursor_.store(cursor + duration);
 }
 
 bool Recorder::stopRecord() {
     const bool wasRecording = stopped_.load() == 0;
-    const bool finalised = RecordSink::instance().stop();
+    // Only our own recording: another recorder may have started a newer one since.
+    const bool finalised = wasRecording && RecordSink::instance().stop(recording_.load());
     {
         // Under the lock, so the worker cannot miss the wake-up between its check and its wait.
         std::lock_guard<std::mutex> lock(mutex_);
@@ -122,6 +128,6 @@ void Recorder::processVideo() {
         I420FramePtr yuv = converter.convert(entry.image);
         if (!yuv) continue;
         RecordSink::instance().write_yuv420(yuv->data(), static_cast<int>(yuv->bufferSize()), w, h,
-                                            pitch, dlen, entry.usec);
+                                            pitch, dlen, entry.usec, recording_.load());
     }
 }

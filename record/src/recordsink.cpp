@@ -60,9 +60,16 @@ RecordSink::~RecordSink() {
     (void)controller_.release();
 }
 
-bool RecordSink::start(int width, int height, QString* path) {
+bool RecordSink::start(int width, int height, QString* path, RecordingId* id) {
     std::lock_guard<std::mutex> lock(mutex_);
-    controller_.reset();  // finalises the previous file
+    if (id) *id = 0;
+    if (controller_) {
+        // The previous file is finalised here; its owner learns the outcome when it stops.
+        replaced_[current_] = controller_->stop();
+        if (replaced_.size() > 16) replaced_.erase(replaced_.begin());  // owners that never ask
+        controller_.reset();
+        current_ = 0;
+    }
     controller_ = std::make_unique<kivo::muxer::AVMuxerController>();
 
     const QString file = uniqueRecordPath(resolveSaveDir(), timeStamp());
@@ -77,31 +84,44 @@ bool RecordSink::start(int width, int height, QString* path) {
     settings.width = width;
     settings.height = height;
     settings.file_name = fileUtf8.constData();
-    if (controller_->start(&settings, true)) return true;
+    if (controller_->start(&settings, true)) {
+        current_ = ++lastId_;
+        if (id) *id = current_;
+        return true;
+    }
 
     LOGE("Recording could not start: %s", fileUtf8.constData());
     controller_.reset();
     return false;
 }
 
-bool RecordSink::stop() {
+bool RecordSink::stop(RecordingId id) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (id != 0 && id != current_) {
+        const auto it = replaced_.find(id);
+        if (it == replaced_.end()) return false;
+        const bool ok = it->second;
+        replaced_.erase(it);
+        return ok;
+    }
     if (!controller_) return false;
     const bool ok = controller_->stop();
     controller_.reset();
+    current_ = 0;
     return ok;
 }
 
 bool RecordSink::write_yuv420(const uint8_t* data, int size, int width, int height,
-                              const uint32_t* pitch, const uint32_t* dlen, int64_t usec) {
+                              const uint32_t* pitch, const uint32_t* dlen, int64_t usec,
+                              RecordingId id) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return controller_ &&
+    return controller_ && (id == 0 || id == current_) &&
            controller_->write_yuv420(data, size, width, height, pitch, dlen, usec) == 0;
 }
 
 bool RecordSink::write_pcm(const uint8_t* data, int nbytes, int sampleRate, int channels,
-                           int bitsPerSample, int64_t usec) {
+                           int bitsPerSample, int64_t usec, RecordingId id) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return controller_ &&
+    return controller_ && (id == 0 || id == current_) &&
            controller_->write_pcm(data, nbytes, sampleRate, channels, bitsPerSample, usec) == 0;
 }

@@ -14,9 +14,11 @@
 #include "record/recorder.h"
 #include "record/recordsink.h"
 #include "test_env.h"
+#include "testmedia.h"
 
 using namespace recordtest;
 using namespace std::chrono_literals;
+using kivotest::LogWatch;
 
 namespace {
 
@@ -43,10 +45,12 @@ protected:
         rec.pushImage(upright.mirrored(false, true), usec);
     }
 
-    // Lets the worker and the muxer take everything queued, then finalises and reads back.
-    Recording finish(Recorder& rec) {
-        for (int i = 0; i < 500 && rec.queuedPictures() > 0; ++i) std::this_thread::sleep_for(10ms);
-        std::this_thread::sleep_for(600ms);
+    // Waits until the muxer has every picture the recorder converted since log began, then
+    // finalises and reads back. The muxer's worker repeats its last picture once its queue is
+    // empty; a dozen repeats (4 ms each) span a frame interval, so the last picture is in by then.
+    Recording finish(Recorder& rec, const LogWatch& log, int pictures) {
+        EXPECT_TRUE(log.waitFor("----> in yuv:", pictures));
+        EXPECT_TRUE(log.waitFor("复用最后一个画面", log.count("复用最后一个画面") + 12));
         EXPECT_TRUE(rec.stopRecord());
         return readRecording(KivoCamData::instance()->currentRecordFile());
     }
@@ -60,6 +64,7 @@ protected:
 // a portrait recording must be turned clockwise, not mirrored or turned the other way; a second
 // start while running must leave the running recording alone.
 TEST_F(RecorderTest, PortraitRecordingTurnsLandscapeBy90) {
+    LogWatch log;
     Recorder rec;
     ASSERT_TRUE(rec.startRecord(QSize(1082, 2340)));
     EXPECT_EQ(rec.recordingSize(), QSize(1080, 2340));
@@ -70,7 +75,7 @@ TEST_F(RecorderTest, PortraitRecordingTurnsLandscapeBy90) {
     int64_t t = clockUsec();
     push(rec, greyPicture(1082, 2340, 60), t);
     for (int i = 1; i <= 4; ++i) push(rec, markedPicture(2340, 1080), t + i * 40000);
-    const Recording out = finish(rec);
+    const Recording out = finish(rec, log, 5);
 
     ASSERT_TRUE(out.opened);
     EXPECT_EQ(out.width, 1080);
@@ -87,12 +92,13 @@ TEST_F(RecorderTest, PortraitRecordingTurnsLandscapeBy90) {
 
 // A portrait picture in a landscape recording must be turned counter-clockwise (270 degrees).
 TEST_F(RecorderTest, LandscapeRecordingTurnsPortraitBy270) {
+    LogWatch log;
     Recorder rec;
     ASSERT_TRUE(rec.startRecord(QSize(320, 240)));
     int64_t t = clockUsec();
     push(rec, greyPicture(320, 240, 60), t);
     for (int i = 1; i <= 4; ++i) push(rec, markedPicture(240, 320), t + i * 40000);
-    const Recording out = finish(rec);
+    const Recording out = finish(rec, log, 5);
 
     ASSERT_TRUE(out.opened);
     ASSERT_EQ(out.width, 320);
@@ -108,11 +114,12 @@ TEST_F(RecorderTest, LandscapeRecordingTurnsPortraitBy270) {
 // square picture in a landscape recording is turned by 270 (then scaled).
 TEST_F(RecorderTest, SquareCountsAsPortrait) {
     {
+        LogWatch log;
         Recorder rec;
         ASSERT_TRUE(rec.startRecord(QSize(240, 240)));
         int64_t t = clockUsec();
         for (int i = 0; i < 4; ++i) push(rec, markedPicture(320, 240), t + i * 40000);
-        const Recording out = finish(rec);
+        const Recording out = finish(rec, log, 4);
         ASSERT_EQ(out.width, 240);
         ASSERT_EQ(out.height, 240);
         const int s = markerSize(320, 240) * 3 / 4;  // 320 -> 240 after turning
@@ -121,11 +128,12 @@ TEST_F(RecorderTest, SquareCountsAsPortrait) {
         EXPECT_NEAR(cornerLuma(out.last, Corner::TopLeft, s), kBlackY, 12);
     }
     {
+        LogWatch log;
         Recorder rec;
         ASSERT_TRUE(rec.startRecord(QSize(320, 240)));
         int64_t t = clockUsec();
         for (int i = 0; i < 4; ++i) push(rec, markedPicture(240, 240), t + i * 40000);
-        const Recording out = finish(rec);
+        const Recording out = finish(rec, log, 4);
         ASSERT_EQ(out.width, 320);
         ASSERT_EQ(out.height, 240);
         const int s = markerSize(240, 240);
@@ -138,13 +146,14 @@ TEST_F(RecorderTest, SquareCountsAsPortrait) {
 // A stalled worker must cost the oldest picture, not memory: with 12 pictures queued, the
 // recording starts with the second one.
 TEST_F(RecorderTest, TwelfthPicturePushesOutTheOldest) {
+    LogWatch log;
     Recorder rec;
     const int64_t t = clockUsec();
     for (int i = 0; i < 12; ++i) push(rec, greyPicture(160, 120, 20 + 20 * i), t + i * 40000);
     EXPECT_EQ(rec.queuedPictures(), Recorder::kMaxQueued);
 
     ASSERT_TRUE(rec.startRecord(QSize(160, 120)));
-    const Recording out = finish(rec);
+    const Recording out = finish(rec, log, Recorder::kMaxQueued);
     ASSERT_TRUE(out.opened);
     ASSERT_GE(out.videoFrames, 1);
     EXPECT_NEAR(out.first.mean(0, 0, 120), lumaOfGrey(40), 5);
@@ -155,6 +164,7 @@ TEST_F(RecorderTest, TwelfthPicturePushesOutTheOldest) {
 // stereo 16-bit = 23 219 us), a block late by less than 1 ms keeps the cursor, and a block after
 // a longer gap is stamped with the clock; the blocks reach the file as a stereo 44.1 kHz track.
 TEST_F(RecorderTest, AudioStampsAndResync) {
+    LogWatch log;
     Recorder rec;
     ASSERT_TRUE(rec.startRecord(QSize(160, 120)));
     std::vector<uint8_t> samples(4096, 0);
@@ -211,9 +221,9 @@ TEST_F(RecorderTest, AudioStampsAndResync) {
     for (int i = 0; i < 10; ++i) {
         push(rec, greyPicture(160, 120, 100), clockUsec());
         rec.pushPcm(block());
-        std::this_thread::sleep_for(25ms);
+        std::this_thread::sleep_for(25ms);  // pictures and sound at their pace
     }
-    const Recording out = finish(rec);
+    const Recording out = finish(rec, log, 11);
     ASSERT_TRUE(out.opened);
     EXPECT_EQ(out.sampleRate, 44100);
     EXPECT_EQ(out.channels, 2);
@@ -229,4 +239,22 @@ TEST_F(RecorderTest, MalformedAudioIsIgnored) {
     rec.pushPcm(std::make_shared<PcmFrame>(data, 16, 44100, 0, 16, nullptr));
     rec.pushPcm(std::make_shared<PcmFrame>(data, 16, 44100, 2, 4, nullptr));
     EXPECT_EQ(rec.audioCursor(), 0);
+}
+
+// Stopping a recorder ends only the recording it started: an old recorder stopped and destroyed
+// after a newer one started must not finalise the newer file, whose later pictures would be lost.
+TEST_F(RecorderTest, OldRecorderLeavesNewerRecordingAlone) {
+    auto old = std::make_unique<Recorder>();
+    ASSERT_TRUE(old->startRecord(QSize(160, 120)));
+    LogWatch log;
+    Recorder rec;
+    ASSERT_TRUE(rec.startRecord(QSize(160, 120)));  // finalises the old file
+    EXPECT_TRUE(old->stopRecord());                 // the outcome of its own file
+    old.reset();
+    const int64_t t = clockUsec();
+    for (int i = 0; i < 5; ++i) push(rec, greyPicture(160, 120, 40 + 40 * i), t + i * 40000);
+    const Recording out = finish(rec, log, 5);
+    ASSERT_TRUE(out.opened);
+    EXPECT_NEAR(out.first.mean(0, 0, 120), lumaOfGrey(40), 5);
+    EXPECT_NEAR(out.last.mean(0, 0, 120), lumaOfGrey(200), 5);
 }

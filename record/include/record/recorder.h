@@ -19,6 +19,7 @@
 
 #include "kivobridge/pool.h"
 #include "mirror/pcmframe.h"
+#include "record/recordsink.h"
 
 class Recorder : public QObject {
     Q_OBJECT
@@ -39,8 +40,9 @@ public:
     void pushImage(const QImage& image, int64_t usec);
     // Stamps one 44.1 kHz stereo 16-bit block and writes it.
     void pushPcm(const PcmFramePtr& frame);
-    // Finalises the file and joins the worker; queued pictures are dropped. True only when this
-    // recorder's recording was running and its file was written without error.
+    // Finalises this recorder's own file (never a newer recorder's) and joins the worker; queued
+    // pictures are dropped. True only when this recorder's recording was running and its file
+    // was written without error.
     bool stopRecord();
 
     // 1 before startRecord and after stopRecord (also after a failed start), 0 while recording.
@@ -64,6 +66,8 @@ private:
     pp::Abstract_PacketPool* pool_;  // owned; every conversion buffer comes from here
     QSize size_;                     // set before the worker starts, constant afterwards
     bool used_ = false;              // startRecord ran once (owner's thread only)
+    // The recording this recorder started; 0 before. Set once, before the worker starts.
+    std::atomic<RecordSink::RecordingId> recording_{0};
     std::thread worker_;
 
     mutable std::mutex mutex_;  // guards queue_ only

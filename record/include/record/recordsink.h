@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -19,21 +20,27 @@ class AVMuxerController;
 
 class RecordSink {
 public:
+    // Names one recording, so its owner stops and feeds only its own; 0 stands for whichever runs.
+    using RecordingId = uint64_t;
+
     static RecordSink& instance();
 
     // Finalises any running recording and starts a new one of that size. True when the file was
     // opened and its header written; on failure no controller is kept, so later writes fail at
-    // once instead of waiting on a queue nobody drains. *path gets the file name either way.
-    bool start(int width, int height, QString* path = nullptr);
-    // Finalises the file and drops the controller. True only when a recording was running and
-    // its file was written, trailed and closed without error.
-    bool stop();
+    // once instead of waiting on a queue nobody drains. *path gets the file name either way,
+    // *id the new recording's name (0 on failure).
+    bool start(int width, int height, QString* path = nullptr, RecordingId* id = nullptr);
+    // Finalises recording id and drops its controller; a newer recording is left alone. True only
+    // when that recording ran and its file was written, trailed and closed without error (also
+    // when a later start() already finalised it).
+    bool stop(RecordingId id = 0);
 
-    // True when the controller took the item; false otherwise or without a running recording.
+    // True when the controller took the item; false otherwise, without a running recording, or
+    // when id names a recording that is no longer running.
     bool write_yuv420(const uint8_t* data, int size, int width, int height, const uint32_t* pitch,
-                      const uint32_t* dlen, int64_t usec);
+                      const uint32_t* dlen, int64_t usec, RecordingId id = 0);
     bool write_pcm(const uint8_t* data, int nbytes, int sampleRate, int channels, int bitsPerSample,
-                   int64_t usec);
+                   int64_t usec, RecordingId id = 0);
 
 private:
     RecordSink() = default;
@@ -43,4 +50,8 @@ private:
 
     std::mutex mutex_;  // guards everything below
     std::unique_ptr<kivo::muxer::AVMuxerController> controller_;
+    RecordingId current_ = 0;  // names controller_'s recording; 0 without one
+    RecordingId lastId_ = 0;
+    // Outcome of recordings that a later start() finalised, until their owner asks.
+    std::map<RecordingId, bool> replaced_;
 };
