@@ -7,9 +7,9 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QThread>
-#include <QTimer>
-#include <QEventLoop>
+#include <QTest>
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -64,6 +64,31 @@ double framePsnr(const std::vector<uint8_t>& frame, const I420FramePtr& src) {
     double worst = camtest::psnr(v.y, w, src->dataY(), src->strideY(), w, h);
     worst = std::min(worst, camtest::psnr(v.u, w / 2, src->dataU(), src->strideU(), w / 2, h / 2));
     return std::min(worst, camtest::psnr(v.v, w / 2, src->dataV(), src->strideV(), w / 2, h / 2));
+}
+
+// A stand-in for a running component: bash takes the component's lock, then becomes sleep, so
+// it is the same process for its whole life.
+void startLockHolder(QProcess& holder) {
+    const QString lockFile = QString::fromStdString(vcam::lockFilePath());
+    holder.start("bash", {"-c", "exec 9>\"$0\"; flock 9; exec sleep 30", lockFile});
+    EXPECT_TRUE(holder.waitForStarted());
+    QElapsedTimer t;
+    t.start();
+    while (!platform::readLockOwner(lockFile.toStdString()).held && t.elapsed() < 10000)
+        QThread::msleep(10);
+}
+
+void writeLockOwner(long long pid, long long start) {
+    QFile f(QString::fromStdString(vcam::lockFilePath()));
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    f.write(QByteArray::number(pid) + " " + QByteArray::number(start) + "\n");
+}
+
+// Clock ticks since boot, the unit of process start times.
+long long uptimeTicks() {
+    QFile f("/proc/uptime");
+    if (!f.open(QIODevice::ReadOnly)) return -1;
+    return std::llround(f.readAll().split(' ').value(0).toDouble() * 100);
 }
 
 class VcamProcess : public ::testing::Test {
@@ -186,25 +211,9 @@ TEST_F(VcamProcess, UnregisterStopsOnlyAnOlderLiveComponent) {
     bystander.kill();
     bystander.waitForFinished();
 
-    // A lock holder that is the same process for its whole life: bash takes the lock, then
-    // becomes sleep.
-    auto startHolder = [&](QProcess& holder) {
-        holder.start("bash", {"-c", "exec 9>\"$0\"; flock 9; exec sleep 30", lockFile});
-        EXPECT_TRUE(holder.waitForStarted());
-        QElapsedTimer t;
-        t.start();
-        while (!platform::readLockOwner(lockFile.toStdString()).held && t.elapsed() < 10000)
-            QThread::msleep(10);
-    };
-    auto writeOwner = [&](long long pid, long long start) {
-        QFile f(lockFile);
-        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
-        f.write(QByteArray::number(pid) + " " + QByteArray::number(start) + "\n");
-    };
-
     QProcess newer;
-    startHolder(newer);
-    writeOwner(newer.processId(), 1LL << 50);
+    startLockHolder(newer);
+    writeLockOwner(newer.processId(), 1LL << 50);
     EXPECT_EQ(run({"--unregister"}, nullptr, &err), 0);
     EXPECT_TRUE(err.contains("newer"));
     EXPECT_FALSE(newer.waitForFinished(300));
@@ -212,8 +221,8 @@ TEST_F(VcamProcess, UnregisterStopsOnlyAnOlderLiveComponent) {
     newer.waitForFinished();
 
     QProcess older;
-    startHolder(older);
-    writeOwner(older.processId(), platform::processStartTime(older.processId()));
+    startLockHolder(older);
+    writeLockOwner(older.processId(), platform::processStartTime(older.processId()));
     EXPECT_EQ(run({"--unregister"}), 0);
     EXPECT_TRUE(older.waitForFinished(5000));
     EXPECT_FALSE(platform::readLockOwner(lockFile.toStdString()).held);
@@ -241,18 +250,21 @@ TEST_F(VcamProcess, RejectsUnusableLimits) {
     EXPECT_EQ(run({"--y4m", "-", "--count", "1e300"}), vcam::kExitUsage);
 }
 
-// The program finds the component beside itself (build tree and installed tree alike); the
-// registration's delayed second command runs from the event loop without blocking it.
-TEST(VcamRegistrar, FindsTheComponentBesideTheProgram) {
+// The program finds the component beside itself (build tree and installed tree alike) and
+// really starts it: the registration's --unregister stops a component left running from before.
+TEST(VcamRegistrar, StartsTheComponentBesideTheProgram) {
     EXPECT_TRUE(QFileInfo(VirtualCameraRegistrar::componentPath()).isExecutable())
         << VirtualCameraRegistrar::componentPath().toStdString();
+    QProcess older;
+    startLockHolder(older);
+    const long long started = platform::processStartTime(older.processId());
+    ASSERT_GT(started, 0);
+    writeLockOwner(older.processId(), started);
+    // A component that started in the same clock tick as --unregister counts as newer.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return uptimeTicks() > started + 1; }, 5000));
     VirtualCameraRegistrar registrar;
     registrar.registerVirtualCamera(true);
-    QEventLoop loop;
-    QTimer::singleShot(200, &loop, &QEventLoop::quit);
-    loop.exec();
-    registrar.registerVirtualCamera(false);
-    EXPECT_FALSE(platform::readLockOwner(vcam::lockFilePath()).held);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return older.state() == QProcess::NotRunning; }, 10000));
 }
 
 }  // namespace

@@ -250,9 +250,9 @@ TEST(VMicDevice, PendingWritesNeitherBlockNorFlood) {
     ASSERT_TRUE(mic.createHandle());
     testing::internal::CaptureStdout();
     // About 34 periods fill the 64 KiB pipe; then ten more blocks go by while it stays full.
-    QTRY_VERIFY_WITH_TIMEOUT(mic.isDeviceStalled(), 5000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return mic.isDeviceStalled(); }, 5000));
     for (int b = 0; b < 10; ++b) mic.changePcmFmt(makeFrame(counter(1 + b * 960, 960), 48000, 1));
-    QTRY_COMPARE_WITH_TIMEOUT(mic.fifoFill(), 0, 5000);  // the clock went on
+    ASSERT_TRUE(QTest::qWaitFor([&] { return mic.fifoFill() == 0; }, 5000));  // the clock went on
     const std::string out = testing::internal::GetCapturedStdout();
     const size_t first = out.find("write is pending");
     ASSERT_NE(first, std::string::npos);
@@ -339,7 +339,9 @@ TEST(VMicDriver, EachOpenAnsweredOnce) {
     QSignalSpy needInstall(&mic, &VMicManage::sig_needInstallDLL);
     for (int i = 0; i < 50; ++i) {
         mic.setOpen(true);
-        QTRY_VERIFY_WITH_TIMEOUT(!mic.isDriverRunning() && opened.count() > i, 10000);
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return !mic.isDriverRunning() && opened.count() > i; }, 10000))
+            << "open " << i;
     }
     EXPECT_EQ(opened.count(), 50);
     EXPECT_EQ(needInstall.count(), 0);
