@@ -171,7 +171,8 @@ TEST_F(Skin, HelpPageExplainsTheLinuxSetup) {
 }
 
 // "Microsoft YaHei" is not on a Debian desktop: without the stand-in every Chinese text of the
-// forms, sheets and help page would fall back to a font without CJK glyphs.
+// forms, the windows' code, the sheets and the help page would fall back to a font without CJK
+// glyphs.
 TEST_F(Skin, EveryChineseTextRendersWithAnInstalledFont) {
     const QFont yahei("Microsoft YaHei");
     const QStringList standIns = QFont::substitutes("Microsoft YaHei");
@@ -199,6 +200,11 @@ TEST_F(Skin, EveryChineseTextRendersWithAnInstalledFont) {
         }
         EXPECT_FALSE(xml.hasError())
             << file.toStdString() << ": " << xml.errorString().toStdString();
+    }
+    // Texts the windows set in code (message boxes, the bubble, state lines) count as well.
+    for (QDirIterator it(src + "/ui/src", {"*.cpp"}, QDir::Files); it.hasNext();) {
+        const QString file = it.next();
+        texts[file] = readText(file);
     }
     std::cout << "checked " << forms << " forms\n";
 
