@@ -7,7 +7,12 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <memory>
+#include <random>
+#include <vector>
 
 #include "app/kivocamdata.h"
 #include "kivobridge/bridge.h"
@@ -15,6 +20,7 @@
 #include "record/recorder.h"
 #include "record/recordsink.h"
 #include "test_env.h"
+#include "testmedia.h"
 
 namespace {
 
@@ -34,6 +40,23 @@ QString storedSaveDir() {
     bg::CD->settings()->get("cfg_save_dir", value);
     return QString::fromStdString(value);
 }
+
+// Caps the size of every file this process writes (a full disk) until destroyed; writes past the
+// cap fail with EFBIG instead of raising SIGXFSZ.
+class FileSizeCap {
+public:
+    explicit FileSizeCap(rlim_t bytes) {
+        signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit capped = saved_;
+        capped.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &capped);
+    }
+    ~FileSizeCap() { setrlimit(RLIMIT_FSIZE, &saved_); }
+
+private:
+    rlimit saved_{};
+};
 
 QString recordInto(int width, int height) {
     QString path;
@@ -143,4 +166,30 @@ TEST(RecordSink, FailedStartIsReported) {
     // One recorder, one attempt: a caller that keeps offering pictures does not retry per picture.
     EXPECT_FALSE(recorder.startRecord(QSize(320, 240)));
     EXPECT_FALSE(recorder.stopRecord());
+}
+
+// A disk that fills up mid-recording ends the recording with an error line, stop() reports the
+// failure instead of success, and what was written before still plays.
+TEST(RecordSink, FullDiskIsReportedByStop) {
+    useSaveDir(makeDir("full"));
+    kivotest::LogWatch log;
+    bg::CD->logger()->setLevel(bg::kLogError);  // the log stays below the cap
+    QString path;
+    ASSERT_TRUE(RecordSink::instance().start(320, 240, &path));
+    const QString logPath = QString::fromStdString(bg::CD->logger()->filePath());
+    {
+        FileSizeCap cap(rlim_t(QFileInfo(logPath).size() + 256 * 1024));
+        const uint32_t pitch[3] = {320, 160, 160};
+        const uint32_t dlen[3] = {320 * 240, 160 * 120, 160 * 120};
+        std::vector<uint8_t> picture(320 * 240 * 3 / 2, 128);
+        std::mt19937 rng(1);
+        for (int i = 0; i < 25 * 60 && !log.contains("录制文件写入失败"); ++i) {
+            for (size_t k = 0; k < dlen[0]; ++k) picture[k] = uint8_t(rng());  // costs bits
+            RecordSink::instance().write_yuv420(picture.data(), int(picture.size()), 320, 240,
+                                                pitch, dlen, int64_t(i) * 40000);
+        }
+        EXPECT_TRUE(log.waitFor("录制文件写入失败"));
+    }
+    EXPECT_FALSE(RecordSink::instance().stop());
+    EXPECT_TRUE(recordtest::readRecording(path).videoFrames > 0);
 }
