@@ -1,5 +1,7 @@
 // One output file: opens the container chosen by the file name, encodes pictures (H.264) and PCM
 // (AAC) and writes the packets interleaved; stop() drains the encoders and writes the trailer.
+// MP4 is written fragmented (a fragment per key frame, at most about a second), so a file cut
+// short by a crash or a full disk still plays up to its last complete fragment.
 // Thread rules: none inside; every call of one muxer must come from one thread at a time
 // (the controller's worker in threaded mode).
 #pragma once
