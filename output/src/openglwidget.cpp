@@ -7,6 +7,7 @@
 #include <QThread>
 #include <QWheelEvent>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -135,7 +136,12 @@ bool OpenGLWidget::isUploadable(const I420Frame& frame) {
 }
 
 bool OpenGLWidget::setFrame(I420FramePtr frame) {
-    if (frame && !isUploadable(*frame)) {
+    // Textures are stride wide; a larger one than the driver takes would show a stale picture.
+    const int maxSize = maxTextureSize_.load();
+    const bool tooLarge = frame && maxSize > 0 &&
+                          std::max({frame->height(), frame->strideY(), frame->strideU(),
+                                    frame->strideV(), frame->strideA()}) > maxSize;
+    if (frame && (tooLarge || !isUploadable(*frame))) {
         if (!refusedLogged_.exchange(true))
             LOGW("refused picture %dx%d with strides %d/%d/%d/%d", frame->width(), frame->height(),
                  frame->strideY(), frame->strideU(), frame->strideV(), frame->strideA());
@@ -193,6 +199,10 @@ void OpenGLWidget::initializeGL() {
         internalFormat_ = red ? GL_RED : GL_LUMINANCE;
         pixelFormat_ = internalFormat_;
     }
+
+    GLint maxSize = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSize);
+    maxTextureSize_ = maxSize;
 
     glEnable(GL_DEPTH_TEST);
     glClearColor(0.0f, 0.0f, 0.0f, 1.0f);

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QMouseEvent>
 #include <QOpenGLContext>
+#include <QOpenGLFunctions>
 #include <QTest>
 #include <QWheelEvent>
 
@@ -180,9 +181,10 @@ TEST_F(Renderer, FrameFromAnotherThreadIsPainted) {
     widget_.takeCaptureRequest();
 }
 
-// Mend: planes whose strides are below their widths, negative, or whose byte count cannot be
-// represented are refused and the shown picture stays; rows of odd length are read with
-// byte alignment, so they do not shear (the default alignment of 4 would skew every row).
+// Mend: planes whose strides are below their widths, negative, wider than the driver's largest
+// texture, or whose byte count cannot be represented are refused and the shown picture stays; rows
+// of odd length are read with byte alignment, so they do not shear (the default alignment of 4
+// would skew every row).
 TEST_F(Renderer, RefusesPlanesThatDoNotFitAndReadsOddRowsExactly) {
     ASSERT_TRUE(widget_.setFrame(solid(kW, kH, kRed)));
     ASSERT_TRUE(allNear(grab(), qRgb(255, 0, 0)));
@@ -200,6 +202,13 @@ TEST_F(Renderer, RefusesPlanesThatDoNotFitAndReadsOddRowsExactly) {
     EXPECT_FALSE(widget_.setFrame(wrap(-32, 16, 32, 16, 16, 32, b)));       // negative width
     EXPECT_FALSE(widget_.setFrame(wrap(32, 16, 32, 16, 16, 32, nullptr)));  // no buffer
     EXPECT_FALSE(widget_.setFrame(wrap(32, 1 << 16, INT_MAX / 2, 16, 16, 32, b)));  // overflow
+    GLint maxSize = 0;
+    widget_.makeCurrent();
+    widget_.context()->functions()->glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSize);
+    ASSERT_GT(maxSize, 0);
+    std::vector<uint8_t> wide(size_t(maxSize + 2) * 6, 16);
+    EXPECT_FALSE(widget_.setFrame(wrap(maxSize + 2, 2, maxSize + 2, maxSize / 2 + 1,
+                                       maxSize / 2 + 1, maxSize + 2, wide.data())));
     EXPECT_TRUE(allNear(grab(), qRgb(255, 0, 0)));
 
     // 33 x 21 in three vertical bands (red, white, black), tight odd strides, shown 1:1.

@@ -35,7 +35,8 @@ public:
     bool takeCaptureRequest();          // any thread; returns the old flag
 
     // Whether a frame's planes may be uploaded: every stride at least the plane's width and the
-    // buffer long enough for stride x rows of each plane. Any thread.
+    // buffer long enough for stride x rows of each plane. Any thread. setFrame also refuses,
+    // once the context is known, planes larger than its biggest texture.
     static bool isUploadable(const I420Frame& frame);
 
 signals:
@@ -82,4 +83,5 @@ private:
     bool pressed_ = false;
     std::atomic<uint8_t> captureRequest_{0};
     std::atomic<bool> refusedLogged_{false};
+    std::atomic<int> maxTextureSize_{0};  // 0 until the context is known
 };
