@@ -38,6 +38,14 @@ protected:
         return block;
     }
 
+    // Whether the reader sees f within a few refreshes.
+    bool showsSoon(const I420FramePtr& f) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (std::chrono::steady_clock::now() < end)
+            if (holds(readBlock(true), f)) return true;
+        return false;
+    }
+
     // Whether the picture part of block is exactly the tight planes of frame.
     static bool holds(const std::vector<uint8_t>& block, const I420FramePtr& f) {
         if (block.size() != camerablock::kBlockSize) return false;
@@ -84,8 +92,7 @@ TEST_F(CameraManager, LifecycleAsTheReaderSeesIt) {
     EXPECT_TRUE(holds(readBlock(true), first));
     const I420FramePtr portrait = camtest::makePicture(720, 1280, 2);
     m.setFrame(portrait);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_TRUE(holds(readBlock(true), portrait));
+    EXPECT_TRUE(showsSoon(portrait));
     m.stopWrite();
     m.releaseMemory();
     EXPECT_FALSE(m.hasMemory());
@@ -98,13 +105,16 @@ TEST_F(CameraManager, StopAlwaysLeavesAnEmptyHeader) {
     m.createMemory(camerablock::kBlockSize);
     const I420FramePtr f = camtest::makePicture(1280, 720, 3);
     m.setFrame(f);
+    NamedSharedMemory reader;
+    ASSERT_TRUE(reader.open(base_, camerablock::kBlockSize, false));
     std::atomic<bool> done{false};
     std::thread busy([&] {
         while (!done) m.setFrame(f);
     });
     for (int i = 0; i < 40; ++i) {
         m.startWrite();
-        std::this_thread::sleep_for(std::chrono::milliseconds(i % 7 * 5));
+        // Stop after 0 to 3 refreshes, so the stop meets the writer at different points.
+        for (int k = 0; k < i % 4; ++k) reader.waitForPicture(1000);
         m.stopWrite();
         const auto block = readBlock(false);
         if (!camerablock::readHeader(block.data()).empty()) {

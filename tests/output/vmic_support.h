@@ -146,7 +146,7 @@ private:
     QProcess process_;
 };
 
-// Records ms milliseconds of 48 kHz mono S16 from a source with parec.
+// Records 48 kHz mono S16 from a source with parec.
 class Recording {
 public:
     explicit Recording(const QString& device) {
@@ -155,25 +155,28 @@ public:
         p_.waitForStarted(3000);
     }
     ~Recording() { finish(); }
-    // Waits for the first data (the recording stream takes a moment to start), then drops what
-    // came during the next ms milliseconds. False when nothing arrived within timeoutMs.
-    bool settle(int ms, int timeoutMs = 5000) {
+    // Waits for the first data (the recording stream takes a moment to start), then drops the
+    // next samples samples. False when nothing arrived within timeoutMs.
+    bool settle(int samples, int timeoutMs = 5000) {
         QElapsedTimer t;
         t.start();
         while (p_.bytesAvailable() == 0 && t.elapsed() < timeoutMs) p_.waitForReadyRead(20);
         if (p_.bytesAvailable() == 0) return false;
-        collect(ms);
+        collect(samples);
         return true;
     }
-    std::vector<int16_t> collect(int ms) {
-        QByteArray data;
+    // The next samples samples, or fewer when they do not come within timeoutMs.
+    std::vector<int16_t> collect(int samples, int timeoutMs = 10000) {
+        const int bytes = samples * 2;
         QElapsedTimer t;
         t.start();
-        while (t.elapsed() < ms) {
+        while (pending_.size() < bytes && t.elapsed() < timeoutMs) {
             p_.waitForReadyRead(20);
-            data += p_.readAllStandardOutput();
+            pending_ += p_.readAllStandardOutput();
         }
-        return toSamples(data.left(data.size() & ~1));
+        const QByteArray out = pending_.left(bytes);
+        pending_.remove(0, out.size());
+        return toSamples(out.left(out.size() & ~1));
     }
     void finish() {
         if (p_.state() == QProcess::NotRunning) return;
@@ -186,6 +189,7 @@ public:
 
 private:
     QProcess p_;
+    QByteArray pending_;  // read but not yet handed out
 };
 
 // Whether a failure to start the sound server must fail the test (in CI) or only skip it.
