@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
 # Runs inside the sandbox (see in-sandbox.sh): starts a private sound server with the virtual
-# microphone's source, starts kivocam, streams from the phone simulator, records what other
-# programs would receive from the virtual camera and the virtual microphone, then ends the
-# program cleanly and shows the evidence.
+# microphone's source, starts kivocam, streams from the phone simulator (which also asks for a
+# screenshot and a recording of about 5 s), records what other programs would receive from the
+# virtual camera and the virtual microphone, then ends the program cleanly and shows the evidence:
+# the log, the camera's pictures, the microphone's sound, and the PNG and MP4 the program saved.
 set -uo pipefail
 build="$1"
-seconds="${2:-8}"
+seconds="${2:-12}"
+# The phone asks for a screenshot and starts recording once the picture is up, and stops the
+# recording 5 s later, before the stream ends.
+shot_at=3
+record_from=3
+record_to=8
+[ "$seconds" -ge 10 ] || { echo "!! the demo needs at least 10 s of streaming"; exit 2; }
 bin="$build/bin"
 demo="$(mktemp -d /tmp/kivocam-demo-XXXXXX)"
 export HOME="$demo/home" XDG_CONFIG_HOME="$demo/config" XDG_STATE_HOME="$demo/state"
@@ -59,9 +66,11 @@ if [ -n "$pulse_pid" ]; then
   parec_pid=$!
 fi
 
-echo "== phone simulator: finds the PC by discovery, streams 1280x720@30 and a 440 Hz tone for $seconds s"
-"$bin/kivocam-phonesim" --duration "$seconds" --discovery-timeout 10 2>&1 |
-  grep -vE '^\[libx264|^(request|reply): \{"type":-1' | tail -n 8
+echo "== phone simulator: finds the PC by discovery, streams 1280x720@30 and a 440 Hz tone for $seconds s;"
+echo "   asks for a screenshot at ${shot_at} s and records from ${record_from} s to ${record_to} s"
+"$bin/kivocam-phonesim" --duration "$seconds" --discovery-timeout 10 --at "${shot_at}:screenshot" \
+  --at "${record_from}:record-start" --at "${record_to}:record-stop" 2>&1 |
+  grep -vE '^\[libx264|^(request|reply): \{"type":-1|"type":2,' | tail -n 12
 
 [ -n "$parec_pid" ] && kill "$parec_pid" 2>/dev/null
 wait "$vcam_pid" 2>/dev/null
@@ -98,12 +107,39 @@ if [ -n "$pulse_pid" ]; then
                  loud / 48000, peak, loud ? cross / 2 / (loud / 48000) : 0 }'
   echo "   driver removal: $("$devcon" remove '*KivoWaveExtensible')"
 fi
+echo "== what the program saved in the save folder ($HOME):"
+shots=("$HOME"/KivoCam_shot*.png)
+records=("$HOME"/KivoCam_recoder*.mp4)
+missing=0
+if [ -s "${shots[0]}" ]; then
+  for f in "${shots[@]}"; do
+    echo "   screenshot $(basename "$f"): $(file -b "$f" 2>/dev/null || stat -c '%s bytes' "$f")"
+  done
+else
+  echo "   no screenshot"
+  missing=1
+fi
+if [ -s "${records[0]}" ]; then
+  for f in "${records[@]}"; do
+    echo "   recording $(basename "$f"): $(stat -c %s "$f") bytes"
+    ffprobe -v error -show_entries stream=codec_type,codec_name,width,height,sample_rate,channels \
+      -show_entries format=duration -of compact=p=0 "$f" 2>&1 | sed 's/^/     /'
+  done
+else
+  echo "   no recording"
+  missing=1
+fi
+grep -E 'cutScreenShoot|recording (started|stopped)|record request refused|screenshot request dropped' "$log" 2>/dev/null | head -n 6
 echo "== settings ($XDG_CONFIG_HOME/KivoCam/settings.json):"
 cat "$XDG_CONFIG_HOME/KivoCam/settings.json" 2>/dev/null
 echo
 echo "== demo folder: $demo"
 if [ "$rc" -eq 0 ] && [ "${pictures:-0}" -eq 0 ]; then
   echo "!! no picture reached the program"
+  rc=1
+fi
+if [ "$rc" -eq 0 ] && [ "$missing" -ne 0 ]; then
+  echo "!! the screenshot or the recording is missing"
   rc=1
 fi
 exit "$rc"
