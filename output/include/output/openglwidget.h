@@ -34,9 +34,10 @@ public:
     void requestCapture();              // any thread
     bool takeCaptureRequest();          // any thread; returns the old flag
 
-    // Whether a frame's planes may be uploaded: every stride at least the plane's width and the
-    // buffer long enough for stride x rows of each plane. Any thread. setFrame also refuses,
-    // once the context is known, planes larger than its biggest texture.
+    // Whether a frame's planes may be uploaded: a buffer, every stride at least its plane's
+    // width, and stride x rows over the four planes representable and equal to bufferSize() (the
+    // frame records no allocation size of its own). Any thread. setFrame also refuses, once the
+    // context is known, planes larger than its biggest texture.
     static bool isUploadable(const I420Frame& frame);
 
 signals:
