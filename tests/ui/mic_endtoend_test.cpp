@@ -18,6 +18,9 @@
 #include "test_env.h"
 #include "ui/mainwindow.h"
 #include "vmic_support.h"
+#include "windowtest.h"
+
+#include "kivobridge/bridge.h"
 
 using vmictest::PulseServer;
 using vmictest::Recording;
@@ -61,6 +64,7 @@ TEST(MicrophoneEndToEnd, PhoneToneReachesTheSource) {
     ASSERT_TRUE(PulseServer::sources().contains("KivoMic"));
 
     KivoCamData::instance()->setOpenVirtualMic(true);
+    windowtest::Boxes boxes;
     MainWindow window;
     QElapsedTimer wait;
     wait.start();
@@ -68,6 +72,7 @@ TEST(MicrophoneEndToEnd, PhoneToneReachesTheSource) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     ASSERT_TRUE(window.isMicrophoneOpen());
     ASSERT_TRUE(window.microphone()->isDeviceOpen());
+    EXPECT_TRUE(boxes.shown().empty());  // the open the setting asked for is not announced
 
     Recording mic("KivoMic");
     Recording speakers("KivoTestSink.monitor");
@@ -100,4 +105,71 @@ TEST(MicrophoneEndToEnd, PhoneToneReachesTheSource) {
         PulseServer::run(devcon(), {"remove", "*KivoWaveExtensible"});
     EXPECT_TRUE(removed.out.contains("1 device(s) were removed.")) << removed.out.toStdString();
     EXPECT_FALSE(PulseServer::sources().contains("KivoMic"));
+}
+
+// What the user is told about the microphone: nothing for the open the saved setting asks for at
+// start-up; a later open and close from the settings are announced; removal and installation of
+// the driver each report their outcome (and a fresh installation opens the microphone); with no
+// driver, opening asks to install it, and "否" turns the setting off; closing the window with the
+// microphone open closes it without a message.
+TEST(MicrophoneEndToEnd, ResultsAreAnnouncedExceptTheSilentOnes) {
+    qRegisterMetaType<I420FramePtr>("I420FramePtr");
+    qRegisterMetaType<PcmFramePtr>("PcmFramePtr");
+    PulseServer pulse;
+    const QString why = pulse.start();
+    if (!why.isEmpty()) {
+        if (vmictest::inCi()) FAIL() << "PulseAudio must run in CI: " << why.toStdString();
+        GTEST_SKIP() << "no PulseAudio here: " << why.toStdString();
+    }
+    ASSERT_EQ(0, PulseServer::run(devcon(), {"/r", "install", "KivoVirtualAudioDevice.inf",
+                                             "*KivoWaveExtensible"})
+                     .exitCode);
+    const QString opened = QString::fromUtf8("虚拟麦克风已开启！");
+    const QString closed = QString::fromUtf8("虚拟麦克风已关闭！");
+    auto publish = [](bool on) {
+        bg::CD->signalBus()->publish("mainWindows.virtualMic", bg::Value(on));
+    };
+    KivoCamData::instance()->setOpenVirtualMic(true);
+    {
+        windowtest::Boxes boxes(false);
+        MainWindow window;
+        ASSERT_TRUE(windowtest::waitFor([&] { return window.isMicrophoneOpen(); }, 10000));
+        windowtest::settle(300);
+        EXPECT_TRUE(boxes.shown().empty());
+
+        publish(false);
+        ASSERT_TRUE(windowtest::waitFor([&] { return boxes.contains(closed); }, 10000));
+        EXPECT_FALSE(window.isMicrophoneOpen());
+        publish(true);
+        ASSERT_TRUE(windowtest::waitFor([&] { return boxes.contains(opened); }, 10000));
+        EXPECT_TRUE(window.isMicrophoneOpen());
+        EXPECT_TRUE(KivoCamData::instance()->openVirtualMic());
+
+        boxes.clear();
+        window.microphone()->runAction(VMicManage::kCmdRemove);
+        ASSERT_TRUE(windowtest::waitFor(
+            [&] { return boxes.contains(QString::fromUtf8("虚拟麦克风驱动卸载成功！")); }, 10000));
+        EXPECT_FALSE(PulseServer::sources().contains("KivoMic"));
+
+        // No driver: opening asks to install it; "否" turns the setting off.
+        boxes.clear();
+        publish(true);
+        ASSERT_TRUE(windowtest::waitFor([&] { return !boxes.shown().empty(); }, 10000));
+        EXPECT_EQ(ui::BoxKind::Question, boxes.shown().front().kind);
+        EXPECT_TRUE(
+            boxes.shown().front().text.contains(QString::fromUtf8("尚未安装虚拟麦克风驱动")));
+        EXPECT_FALSE(KivoCamData::instance()->openVirtualMic());
+
+        boxes.clear();
+        window.microphone()->runAction(VMicManage::kCmdInstall);
+        ASSERT_TRUE(windowtest::waitFor([&] { return boxes.contains(opened); }, 15000));
+        EXPECT_TRUE(PulseServer::sources().contains("KivoMic"));
+        EXPECT_TRUE(window.isMicrophoneOpen());
+        boxes.clear();
+        // The window closes with the microphone open: closed quietly.
+    }
+    windowtest::Boxes after;
+    windowtest::settle(300);
+    EXPECT_FALSE(after.contains(closed));
+    PulseServer::run(devcon(), {"remove", "*KivoWaveExtensible"});
 }
