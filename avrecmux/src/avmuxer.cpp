@@ -151,9 +151,11 @@ bool AVMuxer::start(const MVSettings* settings) {
     }
     if (settings->metadata) set_metadata(oc_, settings->metadata);
 
-    // Fragmented MP4 (about one fragment a second): a crash, a kill or a full disk leaves every
-    // fragment written so far playable, where a plain MP4 gets its index only at the very end.
-    // Each packet is flushed so a fragment reaches the file as soon as it is complete.
+    // Fragmented MP4 (a fragment per key frame, at most about a second): a crash, a kill or a full
+    // disk leaves every fragment written so far playable, where a plain MP4 gets its index only
+    // at the very end. The index goes out with the first fragment (delay_moov), not before any
+    // packet, so a stream that starts late keeps its offset. Each packet is flushed so a fragment
+    // reaches the file as soon as it is complete.
     AVDictionary* opts = nullptr;
     if (strcmp(fmt->name, "mp4") == 0 || strcmp(fmt->name, "mov") == 0) {
         av_dict_set(&opts, "movflags", "frag_keyframe+delay_moov+default_base_moof", 0);
