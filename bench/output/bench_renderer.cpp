@@ -3,9 +3,11 @@
 //                       RGB shader with the overlay, the draw), finished with glFinish
 //   bare upload+draw  - baseline: glTexImage2D of the same Y, U and V planes and one draw with a
 //                       trivial shader that only samples them
-//   paint + capture   - the paint while a capture is requested (read-back into a pooled image)
+//   read-back         - what a paint while a capture is requested costs over a plain paint
+//                       (read-back into a pooled image and the signal)
 //   bare read-back    - baseline: glReadPixels of the same rectangle into a plain buffer
-// at 1280 x 720 and 1920 x 1080, the widget as large as the picture; medians of single calls.
+// at 1280 x 720 and 1920 x 1080, the widget as large as the picture; medians of single calls,
+// wall time and CPU time of the whole process.
 // Run under a virtual X server: scripts/in-sandbox.sh build/bin/bench_renderer [rounds]
 #include <QApplication>
 #include <QOpenGLContext>
@@ -19,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "output/openglwidget.h"
@@ -37,11 +40,20 @@ public:
     }
 };
 
+// Wall time and the process's CPU time (every thread: Mesa's software rasteriser runs its own)
+// of one call, in milliseconds. CPU time barely moves when other programs load the machine.
+struct Cost {
+    double wall, cpu;
+};
+
 template <typename F>
-double millis(F&& f) {
+Cost measure(F&& f) {
     const auto t0 = Clock::now();
+    const std::clock_t c0 = std::clock();
     f();
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    const std::clock_t c1 = std::clock();
+    return {std::chrono::duration<double, std::milli>(Clock::now() - t0).count(),
+            1000.0 * double(c1 - c0) / CLOCKS_PER_SEC};
 }
 
 double median(std::vector<double> v) {
@@ -153,42 +165,48 @@ bool runSize(int w, int h, int rounds) {
     std::vector<uint8_t> pixels(static_cast<size_t>(device.width()) * device.height() * 4);
 
     // Interleaved, so a busy machine weighs on every figure alike; medians of single calls.
-    std::vector<double> paint, capture, baseline, readBack;
+    // The read-back cost is the median of each capture paint less the plain paint before it.
+    std::vector<double> paint[2], baseline[2], readBack[2], extra[2];
     for (int i = -3; i < rounds; ++i) {
         const I420FramePtr& picture = pictures[i & 1];
-        const double tPaint = millis([&] {
+        const Cost tPaint = measure([&] {
             widget.setFrame(picture);
             widget.paintNow();
         });
         widget.requestCapture();
-        const double tCapture = millis([&] {
+        const Cost tCapture = measure([&] {
             widget.setFrame(pictures[(i + 1) & 1]);
             widget.paintNow();
         });
         widget.takeCaptureRequest();
-        const double tBare = millis([&] { bare.draw(*picture); });
-        const double tRead = millis([&] {
+        const Cost tBare = measure([&] { bare.draw(*picture); });
+        const Cost tRead = measure([&] {
             gl->glReadPixels(0, 0, device.width(), device.height(), GL_RGBA, GL_UNSIGNED_BYTE,
                              pixels.data());
         });
         if (i < 0) continue;  // warm-up
-        paint.push_back(tPaint);
-        capture.push_back(tCapture);
-        baseline.push_back(tBare);
-        readBack.push_back(tRead);
+        paint[0].push_back(tPaint.wall);
+        paint[1].push_back(tPaint.cpu);
+        baseline[0].push_back(tBare.wall);
+        baseline[1].push_back(tBare.cpu);
+        readBack[0].push_back(tRead.wall);
+        readBack[1].push_back(tRead.cpu);
+        extra[0].push_back(tCapture.wall - tPaint.wall);
+        extra[1].push_back(tCapture.cpu - tPaint.cpu);
     }
     if (captures != rounds + 3) {
         std::fprintf(stderr, "%d captures for %d requested paints\n", captures, rounds + 3);
         return false;
     }
-    const double mPaint = median(paint), mCapture = median(capture);
-    const double mBare = median(baseline), mRead = median(readBack);
-    std::printf("%4dx%-4d  setFrame + paint %7.3f ms   bare upload+draw %7.3f ms   ratio %.2f\n", w,
-                h, mPaint, mBare, mPaint / mBare);
     std::printf(
-        "           paint + capture %7.3f ms   read-back cost   %7.3f ms   bare read-back %7.3f "
-        "ms\n",
-        mCapture, mCapture - mPaint, mRead);
+        "%4dx%-4d  (wall / CPU ms)  setFrame + paint %7.2f / %7.2f   bare upload+draw "
+        "%7.2f / %7.2f   ratio %.2f / %.2f\n",
+        w, h, median(paint[0]), median(paint[1]), median(baseline[0]), median(baseline[1]),
+        median(paint[0]) / median(baseline[0]), median(paint[1]) / median(baseline[1]));
+    std::printf(
+        "                           read-back per capture %7.2f / %7.2f   bare "
+        "glReadPixels %7.2f / %7.2f\n",
+        median(extra[0]), median(extra[1]), median(readBack[0]), median(readBack[1]));
     return true;
 }
 
