@@ -43,6 +43,7 @@ void CommandServer::closeAllClients() {
 
 void CommandServer::run() {
     while (running_) {
+        closeIdleClients();
         // The listener joins the set only while nobody is served: a second phone waits in the
         // backlog, and its pending connection must not wake the loop again and again.
         const bool mayAccept = clients_.empty() && acceptAllowed();
@@ -64,7 +65,10 @@ void CommandServer::run() {
             if (set[0].readable) {
                 int fd = platform::kInvalidSocket;
                 if (acceptClient(&fd) == 1) {
-                    clients_.push_back(ClientRecord{fd, std::string(), std::string(), false});
+                    ClientRecord client;
+                    client.socket = fd;
+                    client.startBy = platform::Clock::now() + startTimeout_;
+                    clients_.push_back(client);
                 }
             }
         }
@@ -102,6 +106,20 @@ void CommandServer::run() {
         for (const int fd : closeList) LOGW("close socket %d", fd);
         closeClients(closeList);
     }
+}
+
+void CommandServer::closeIdleClients() {
+    // One phone is served at a time, so a client that never starts a session would hold the
+    // port for good. A client in a session is left to the keep-alive.
+    const platform::Clock::time_point now = platform::Clock::now();
+    std::vector<int> idle;
+    for (const ClientRecord& c : clients_) {
+        if (c.sessionStarted || now < c.startBy) continue;
+        LOGW("Socket %d started no session in time", c.socket);
+        LOGW("close socket %d", c.socket);
+        idle.push_back(c.socket);
+    }
+    if (!idle.empty()) closeClients(idle);
 }
 
 CommandServer::ReadResult CommandServer::readRequest(int fd, std::string* text, uint32_t* length) {
@@ -214,6 +232,7 @@ bool CommandServer::processRequest(ClientRecord* client, RequestCommand* request
         reply.serialize(text);
         qDebug() << "json:" << QString::fromStdString(text);
         client->sessionActive = true;
+        client->sessionStarted = true;
         client->serial = fields.serial;
         client->name = fields.name;
         // The connection object must exist before the phone learns the media port: a fast phone

@@ -1,5 +1,7 @@
 #include "mirror/mediapacket.h"
 
+#include <cstring>
+
 #include "platform/socket.h"
 
 namespace mirror {
@@ -40,23 +42,69 @@ bool isUsableAudioFormat(const MediaExtension& ext) {
            ext.sampleRate <= 1000000 && ext.channels <= 64 && ext.bitsPerSample <= 64;
 }
 
-long parseMediaPacket(const uint8_t* buf, size_t len, MediaPacket* out) {
+MediaRead readMediaPacket(MediaSource& source, MediaPacket* out, MediaField* failedField) {
     *out = MediaPacket();
-    if (len < 8) return 0;
-    if (parseMediaHeader(buf, &out->header) != WireResult::kOk) return -1;
-    size_t at = 8;
-    const size_t e = out->header.extensionLength;
+    MediaField unused;
+    MediaField& failed = failedField ? *failedField : unused;
+    uint8_t head[8];
+    if (!source.read(head, sizeof head, failed = MediaField::kHeader))
+        return MediaRead::kSourceFailed;
+    if (parseMediaHeader(head, &out->header) != WireResult::kOk) return MediaRead::kExtensionOver;
+    const uint32_t e = out->header.extensionLength;
     if (e != 0) {
-        if (len - at < e) return 0;
-        if (parseMediaExtension(buf + at, e, &out->extension) != WireResult::kOk) return -1;
-        at += e;
+        uint8_t ext[kMaxExtensionBytes];
+        if (!source.read(ext, e, failed = MediaField::kExtension)) return MediaRead::kSourceFailed;
+        if (parseMediaExtension(ext, e, &out->extension) != WireResult::kOk)
+            return MediaRead::kBadExtension;
     }
-    if (len - at < 4) return 0;
-    if (parsePayloadLength(buf + at, &out->payloadLength) != WireResult::kOk) return -1;
-    at += 4;
-    if (len - at < out->payloadLength) return 0;
-    out->payloadOffset = at;
-    return static_cast<long>(at + out->payloadLength);
+    uint8_t len[4];
+    if (!source.read(len, sizeof len, failed = MediaField::kLength))
+        return MediaRead::kSourceFailed;
+    if (parsePayloadLength(len, &out->payloadLength) != WireResult::kOk)
+        return MediaRead::kPayloadOver;
+    out->payloadOffset = 12 + size_t(e);
+    if (out->payloadLength == 0) return MediaRead::kDone;
+    uint8_t* payload = source.payloadBuffer(out->payloadLength);
+    if (!payload) return MediaRead::kNoBuffer;
+    if (!source.read(payload, out->payloadLength, failed = MediaField::kPayload))
+        return MediaRead::kSourceFailed;
+    out->payload = payload;
+    return MediaRead::kDone;
+}
+
+namespace {
+
+// Bytes of a span; the payload is read in place.
+class SpanSource : public MediaSource {
+public:
+    SpanSource(const uint8_t* buf, size_t len) : buf_(buf), len_(len) {}
+    bool read(void* out, size_t n, MediaField field) override {
+        if (len_ - at_ < n) return false;
+        if (field != MediaField::kPayload) std::memcpy(out, buf_ + at_, n);
+        at_ += n;
+        return true;
+    }
+    uint8_t* payloadBuffer(uint32_t) override { return const_cast<uint8_t*>(buf_ + at_); }
+    size_t consumed() const { return at_; }
+
+private:
+    const uint8_t* buf_;
+    size_t len_;
+    size_t at_ = 0;
+};
+
+}  // namespace
+
+long parseMediaPacket(const uint8_t* buf, size_t len, MediaPacket* out) {
+    SpanSource source(buf, len);
+    switch (readMediaPacket(source, out)) {
+        case MediaRead::kDone:
+            return static_cast<long>(source.consumed());
+        case MediaRead::kSourceFailed:
+            return 0;
+        default:
+            return -1;
+    }
 }
 
 }  // namespace mirror

@@ -47,16 +47,32 @@ void PlayServer::serveClient(int* drop) {
     uint32_t type = 0;
     uint32_t length = 0;
     PoolNode payload;
-    const PacketEnd e = readPacket(&type, &length, &payload);
+    const PacketEnd e = readPacket(fd, messageDeadline(), &type, &length, &payload);
     endPacket(e, fd, 0, length, drop);
     if (e == PacketEnd::kDone && isKey(type, payload, length)) {
         authenticated_ = true;
-        LOGI("key 校验通过,启动音视频采集");
-        if (!outgoing_) {
-            std::lock_guard<std::mutex> lock(outgoingLock_);
-            outgoing_.reset(pp::create_pktpool(nullptr, nullptr));
-        }
+        clientAuthenticated();
     }
+}
+
+void PlayServer::clientAuthenticated() {
+    LOGI("key 校验通过,启动音视频采集");
+    if (!outgoing_) {
+        std::lock_guard<std::mutex> lock(outgoingLock_);
+        outgoing_.reset(pp::create_pktpool(nullptr, nullptr));
+    }
+}
+
+PlayServer::PacketEnd PlayServer::readNewcomerPacket(int fd, platform::Deadline deadline,
+                                                     bool* isKeyPacket, bool* keyMatches) {
+    uint32_t type = 0;
+    uint32_t length = 0;
+    PoolNode payload;
+    const PacketEnd e = readPacket(fd, deadline, &type, &length, &payload);
+    logPacketEnd(e, fd, 0, length);
+    *isKeyPacket = e == PacketEnd::kDone && type == kPacketKey;
+    *keyMatches = *isKeyPacket && isKey(type, payload, length);
+    return e;
 }
 
 void PlayServer::clientWritable() {
@@ -82,20 +98,20 @@ void PlayServer::sendQueued() {
     }
 }
 
-PlayServer::PacketEnd PlayServer::readPacket(uint32_t* type, uint32_t* length, PoolNode* payload) {
-    const platform::Deadline deadline = messageDeadline();
+PlayServer::PacketEnd PlayServer::readPacket(int fd, platform::Deadline deadline, uint32_t* type,
+                                             uint32_t* length, PoolNode* payload) {
     uint8_t head[8];
-    PacketEnd e = readField(head, sizeof head, deadline, PacketEnd::kErrorE);
+    PacketEnd e = readFieldFrom(fd, head, sizeof head, deadline, PacketEnd::kErrorE);
     if (e != PacketEnd::kDone) return e;
     *type = platform::loadBe32(head);
     uint8_t len[4];
-    e = readField(len, sizeof len, deadline, PacketEnd::kErrorE);
+    e = readFieldFrom(fd, len, sizeof len, deadline, PacketEnd::kErrorE);
     if (e != PacketEnd::kDone) return e;
     if (parsePayloadLength(len, length) != WireResult::kOk) return PacketEnd::kPayloadOver;
     if (*length == 0) return PacketEnd::kDone;
     *payload = PoolNode(pool_ ? pool_->require(*length) : nullptr);
     if (!*payload) return PacketEnd::kAllocFail;
-    return readField(payload->data(), *length, deadline, PacketEnd::kErrorI);
+    return readFieldFrom(fd, payload->data(), *length, deadline, PacketEnd::kErrorI);
 }
 
 }  // namespace mirror

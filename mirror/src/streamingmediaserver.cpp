@@ -21,65 +21,100 @@ StreamingMediaServer::~StreamingMediaServer() {
     }
 }
 
+// The connection as the media reader sees it: each field read under the packet's deadline, the
+// payload in a node of the server's pool.
+class StreamingMediaServer::SocketSource : public MediaSource {
+public:
+    SocketSource(StreamingMediaServer* server, int fd, platform::Deadline deadline,
+                 PoolNode* payload)
+        : server_(server), fd_(fd), deadline_(deadline), payload_(payload) {}
+
+    bool read(void* buf, size_t len, MediaField field) override {
+        end = server_->readFieldFrom(
+            fd_, buf, len, deadline_,
+            field == MediaField::kHeader ? PacketEnd::kErrorE : PacketEnd::kErrorI);
+        return end == PacketEnd::kDone;
+    }
+    uint8_t* payloadBuffer(uint32_t len) override {
+        *payload_ = PoolNode(server_->pool_ ? server_->pool_->require(len) : nullptr);
+        return *payload_ ? payload_->data() : nullptr;
+    }
+
+    PacketEnd end = PacketEnd::kDone;
+
+private:
+    StreamingMediaServer* server_;
+    int fd_;
+    platform::Deadline deadline_;
+    PoolNode* payload_;
+};
+
+StreamingMediaServer::PacketEnd StreamingMediaServer::readPacket(int fd,
+                                                                 platform::Deadline deadline,
+                                                                 MediaPacket* packet,
+                                                                 PoolNode* payload) {
+    SocketSource source(this, fd, deadline, payload);
+    switch (readMediaPacket(source, packet)) {
+        case MediaRead::kDone:
+            LOGD("dataLen: %d", static_cast<int>(packet->payloadLength));
+            return PacketEnd::kDone;
+        case MediaRead::kSourceFailed:
+            return source.end;
+        case MediaRead::kExtensionOver:
+            return PacketEnd::kExtensionOver;
+        case MediaRead::kBadExtension:
+            return PacketEnd::kErrorE;
+        case MediaRead::kPayloadOver:
+            return PacketEnd::kPayloadOver;
+        case MediaRead::kNoBuffer:
+            return PacketEnd::kAllocFail;
+    }
+    return PacketEnd::kErrorE;
+}
+
 void StreamingMediaServer::serveClient(int* drop) {
     const int fd = client_;
-    Packet p;
-    PacketEnd e = readHead(&p);
-    if (e == PacketEnd::kDone) {
-        LOGD("dataLen: %d", static_cast<int>(p.length));
-        e = readPayload(&p);
-    }
+    MediaPacket p;
+    PoolNode payload;
+    const PacketEnd e = readPacket(fd, messageDeadline(), &p, &payload);
     if (e == PacketEnd::kDone) {
         LOGD("type: %d", static_cast<int>(p.header.type));
         dispatch(p);
     }
-    endPacket(e, fd, p.header.extensionLength, p.length, drop);
+    endPacket(e, fd, p.header.extensionLength, p.payloadLength, drop);
 }
 
-StreamingMediaServer::PacketEnd StreamingMediaServer::readHead(Packet* p) {
-    p->deadline = messageDeadline();
-    uint8_t head[8];
-    PacketEnd e = readField(head, sizeof head, p->deadline, PacketEnd::kErrorE);
-    if (e != PacketEnd::kDone) return e;
-    if (parseMediaHeader(head, &p->header) != WireResult::kOk) return PacketEnd::kExtensionOver;
-    if (p->header.extensionLength != 0) {
-        uint8_t ext[kMaxExtensionBytes];
-        e = readField(ext, p->header.extensionLength, p->deadline, PacketEnd::kErrorI);
-        if (e != PacketEnd::kDone) return e;
-        if (parseMediaExtension(ext, p->header.extensionLength, &p->extension) != WireResult::kOk)
-            return PacketEnd::kErrorE;
-    }
-    uint8_t len[4];
-    e = readField(len, sizeof len, p->deadline, PacketEnd::kErrorI);
-    if (e != PacketEnd::kDone) return e;
-    if (parsePayloadLength(len, &p->length) != WireResult::kOk) return PacketEnd::kPayloadOver;
-    return PacketEnd::kDone;
+StreamingMediaServer::PacketEnd StreamingMediaServer::readNewcomerPacket(
+    int fd, platform::Deadline deadline, bool* isKey, bool* keyMatches) {
+    MediaPacket p;
+    PoolNode payload;
+    const PacketEnd e = readPacket(fd, deadline, &p, &payload);
+    logPacketEnd(e, fd, p.header.extensionLength, p.payloadLength);
+    *isKey = e == PacketEnd::kDone && p.header.type == kPacketKey;
+    *keyMatches = *isKey && isSessionKey(p);
+    return e;
 }
 
-StreamingMediaServer::PacketEnd StreamingMediaServer::readPayload(Packet* p) {
-    if (p->length == 0) return PacketEnd::kDone;
-    p->payload = PoolNode(pool_ ? pool_->require(p->length) : nullptr);
-    if (!p->payload) return PacketEnd::kAllocFail;
-    return readField(p->payload.data(), p->length, p->deadline, PacketEnd::kErrorI);
+bool StreamingMediaServer::isSessionKey(const MediaPacket& p) const {
+    return p.payloadLength != 0 && p.payloadLength == sessionKey_.size() &&
+           std::memcmp(p.payload, sessionKey_.data(), p.payloadLength) == 0;
 }
 
-void StreamingMediaServer::dispatch(const Packet& p) {
-    const int len = static_cast<int>(p.length);
+void StreamingMediaServer::dispatch(const MediaPacket& p) {
+    const int len = static_cast<int>(p.payloadLength);
     switch (p.header.type) {
         case kPacketKey:
-            if (p.length != 0 && p.length == sessionKey_.size() &&
-                std::memcmp(p.payload.data(), sessionKey_.data(), p.length) == 0)
-                authenticated_ = true;
+            if (isSessionKey(p)) authenticated_ = true;
             break;
         case kPacketVideo:
             // An empty payload holds no picture, yet would cost a queue entry and a decode.
-            if (authenticated_ && observer_ && p.length > 0)
-                observer_->onVideoData(serial_.c_str(), p.payload.data(), len,
+            if (authenticated_ && observer_ && len > 0)
+                observer_->onVideoData(serial_.c_str(), p.payload, len,
                                        p.extension.frameKind == kFrameKindConfig);
             break;
         case kPacketAudio:
             if (authenticated_ && observer_ && isUsableAudioFormat(p.extension))
-                observer_->audio_process(serial_.c_str(), p.payload.data(), len,
+                observer_->audio_process(serial_.c_str(), p.payload, len,
                                          static_cast<int>(p.extension.sampleRate),
                                          static_cast<int>(p.extension.channels),
                                          static_cast<int>(p.extension.bitsPerSample));

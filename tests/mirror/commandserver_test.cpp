@@ -33,12 +33,13 @@ struct Fixture {
     std::unique_ptr<CommandServer> server;
     uint16_t port = 0;
 
-    bool start() {
+    bool start(std::chrono::milliseconds sessionStartTimeout = mirror::kMessageTimeout) {
         for (int attempt = 0; attempt < 20; ++attempt) {
             // The media port search starts right above the command port, so leave room.
             port = static_cast<uint16_t>(kivotest::freeTcpPort());
             if (port == 0 || port > 64000) continue;
             server = std::make_unique<CommandServer>(&observer);
+            server->setSessionStartTimeout(sessionStartTimeout);
             if (server->start(port)) return true;
         }
         return false;
@@ -215,6 +216,21 @@ TEST(CommandServer, SecondPhoneWaitsInBacklog) {
     EXPECT_TRUE(second.silentFor(400));
     first.reset();
     EXPECT_EQ(second.readControl(), "{\"type\":-1,\"version\":\"1.0\"}\n");
+}
+
+// Guards against a silent client holding the port (one client is served at a time) for good:
+// without a session it is dropped in time, while a client in a session is left alone.
+TEST(CommandServer, ClientWithoutSessionIsDroppedInTime) {
+    Fixture f;
+    ASSERT_TRUE(f.start(std::chrono::milliseconds(300)));
+    NetClient silent(f.port);
+    ASSERT_TRUE(silent.send(controlFrame("{\"type\":-1}")));  // a heartbeat starts nothing
+    EXPECT_FALSE(silent.readControl().empty());
+    EXPECT_TRUE(silent.waitClosed(5000));
+    NetClient phone(f.port);
+    ASSERT_TRUE(phone.send(controlFrame(pushRequest(0, "S", "s"))));
+    EXPECT_FALSE(phone.readControl().empty());
+    EXPECT_TRUE(phone.silentFor(900)) << "a client in a session must not be cut";
 }
 
 // Malformed requests close only that connection; the server keeps serving.

@@ -49,8 +49,8 @@ TEST(PlayServer, KeyHandshakeAndSending) {
     EXPECT_EQ(c.read(5), (Bytes{1, 2, 3, 4, 5}));
 }
 
-// A second play connection replaces the first and drops its queue; a client that leaves
-// before its key is simply dropped.
+// A second play connection replaces the first (dropping its queue) only once it has presented
+// the key; a client that leaves before its key is simply dropped.
 TEST(PlayServer, ReplacementAndEarlyDisconnect) {
     PlayServer server(kKey);
     ASSERT_TRUE(server.start(0));
@@ -65,9 +65,11 @@ TEST(PlayServer, ReplacementAndEarlyDisconnect) {
     EXPECT_EQ(first.read(1), data);
 
     NetClient second(server.boundPort());
-    EXPECT_TRUE(first.waitClosed());
-    EXPECT_FALSE(server.queueOutgoing(data.data(), data.size()));
+    ASSERT_TRUE(second.valid());
+    ASSERT_TRUE(server.queueOutgoing(data.data(), data.size()));
+    EXPECT_EQ(first.read(1), data) << "a newcomer without the key changes nothing";
     ASSERT_TRUE(second.send(playPacket(0, bytesOf(kKey))));
+    EXPECT_TRUE(first.waitClosed());
     ASSERT_TRUE(queueEventually(server, data));
     EXPECT_EQ(second.read(1), data);
 }

@@ -5,6 +5,7 @@
 // on the server thread.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -22,6 +23,9 @@ struct ClientRecord {
     std::string serial;
     std::string name;
     bool sessionActive = false;
+    // Set by the first Push or Play; until then the client must start one before startBy.
+    bool sessionStarted = false;
+    platform::Clock::time_point startBy{};
 };
 
 class CommandServer : public Server {
@@ -34,6 +38,10 @@ public:
     // Whether a start request can be honoured now (true when unset); a refused start is answered
     // with state false and not reported to the observer. Set before start().
     void setRecordStartProvider(std::function<bool()> provider);
+
+    // How long a client may stay connected without starting a session (Push or Play); the
+    // default is kMessageTimeout. Set before start().
+    void setSessionStartTimeout(std::chrono::milliseconds timeout) { startTimeout_ = timeout; }
 
 protected:
     void run() override;
@@ -51,6 +59,7 @@ private:
                           uint16_t* mediaPort);
     void endSession(ClientRecord* client);
     void closeClients(const std::vector<int>& sockets);
+    void closeIdleClients();
     void closeAllClients();
 
     MirrorObserver* observer_;
@@ -59,6 +68,7 @@ private:
     std::unique_ptr<Server> mediaServer_;
     std::function<bool()> recordingState_;
     std::function<bool()> recordStart_;
+    std::chrono::milliseconds startTimeout_{kMessageTimeout};
 };
 
 }  // namespace mirror

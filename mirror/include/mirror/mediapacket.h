@@ -1,5 +1,5 @@
-// Wire format of the media and play channels: small parsers over byte spans, shared by the
-// servers and the fuzz targets. Pure functions; any thread.
+// Wire format of the media and play channels: field parsers and the one packet reader, shared
+// by the servers and the fuzz target. No state of their own; any thread.
 //
 // Packet: type (u32 BE), extension length E (u32 BE), E bytes of 32-bit words (word 0 = kind),
 // payload length L (u32 BE), L bytes of payload.
@@ -48,14 +48,44 @@ WireResult parsePayloadLength(const uint8_t* buf, uint32_t* out);
 // Whether an audio format is one the audio path can take (zero fields mean "no format").
 bool isUsableAudioFormat(const MediaExtension& ext);
 
-// A whole media packet in buf: the bytes it takes (> 0), 0 when more bytes are needed, -1 on a
-// protocol error. On success the payload is buf[payloadOffset, payloadOffset + payloadLength).
+// The fields of a packet, in wire order.
+enum class MediaField { kHeader, kExtension, kLength, kPayload };
+
+// Where a packet's bytes come from: the connection in the server, a byte span elsewhere.
+class MediaSource {
+public:
+    virtual ~MediaSource() = default;
+    // Fills exactly len bytes of the given field; false when they cannot be had (the source
+    // knows why).
+    virtual bool read(void* buf, size_t len, MediaField field) = 0;
+    // Room for a payload of len (> 0) bytes, kept until the next packet; null when none.
+    virtual uint8_t* payloadBuffer(uint32_t len) = 0;
+};
+
+enum class MediaRead {
+    kDone,
+    kSourceFailed,
+    kExtensionOver,
+    kBadExtension,
+    kPayloadOver,
+    kNoBuffer
+};
+
 struct MediaPacket {
     MediaHeader header;
     MediaExtension extension;
-    size_t payloadOffset = 0;
     uint32_t payloadLength = 0;
+    const uint8_t* payload = nullptr;  // the source's payload buffer; null when the length is 0
+    size_t payloadOffset = 0;          // bytes before the payload
 };
+
+// Reads one whole packet (header, extension, length, payload) from source: the one reader of
+// the media channel, used by the server and the fuzz target alike. On kSourceFailed,
+// *failedField (when given) names the field that could not be read.
+MediaRead readMediaPacket(MediaSource& source, MediaPacket* out, MediaField* failedField = nullptr);
+
+// A whole media packet at the start of buf: the bytes it takes (> 0), 0 when more bytes are
+// needed, -1 on a protocol error. The payload is buf[payloadOffset, payloadOffset + length).
 long parseMediaPacket(const uint8_t* buf, size_t len, MediaPacket* out);
 
 }  // namespace mirror

@@ -26,9 +26,13 @@ protected:
     bool wantsWrite() const override;
     void clientWritable() override;
     void clientDropped() override;
+    PacketEnd readNewcomerPacket(int fd, platform::Deadline deadline, bool* isKey,
+                                 bool* keyMatches) override;
+    void clientAuthenticated() override;
 
 private:
-    PacketEnd readPacket(uint32_t* type, uint32_t* length, PoolNode* payload);
+    PacketEnd readPacket(int fd, platform::Deadline deadline, uint32_t* type, uint32_t* length,
+                         PoolNode* payload);
     bool isKey(uint32_t type, const PoolNode& payload, uint32_t length) const;
     void sendQueued();
     void dropOutgoingPool();

@@ -20,20 +20,17 @@ public:
 
 protected:
     void serveClient(int* drop) override;
+    PacketEnd readNewcomerPacket(int fd, platform::Deadline deadline, bool* isKey,
+                                 bool* keyMatches) override;
 
 private:
-    struct Packet {
-        platform::Deadline deadline;
-        MediaHeader header;
-        MediaExtension extension;
-        uint32_t length = 0;
-        PoolNode payload;
-    };
+    class SocketSource;
 
-    // Header, extension and payload length.
-    PacketEnd readHead(Packet* p);
-    PacketEnd readPayload(Packet* p);
-    void dispatch(const Packet& p);
+    // Reads one packet from fd with the shared media reader; the payload stays in *payload.
+    PacketEnd readPacket(int fd, platform::Deadline deadline, MediaPacket* packet,
+                         PoolNode* payload);
+    bool isSessionKey(const MediaPacket& p) const;
+    void dispatch(const MediaPacket& p);
 
     std::string sessionKey_;
     std::string serial_;
