@@ -93,7 +93,7 @@ TEST(Dialogs, FramedDialogsCaptionAndClose) {
                      iface->onRightEdge(corner.x(), corner.y()));
         QTest::mouseClick(d->windowHandle(), Qt::LeftButton, {},
                           close->mapTo(d.get(), close->rect().center()));
-        QTRY_VERIFY(!d->isVisible());
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !d->isVisible(); }));
     }
 }
 
