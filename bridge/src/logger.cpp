@@ -1,5 +1,6 @@
 #include "logger.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -10,24 +11,17 @@
 
 namespace bg {
 
-namespace {
-
-// A log that grew past this at start-up is moved to kivocam.log.old, so it never fills the disk.
-constexpr long long kRotateBytes = 8ll << 20;
-
-}  // namespace
-
 FileLogger::FileLogger(int level, const std::string& filePath) : level_(level) {
     if (filePath.empty()) return;
     const std::string folder = folderOf(filePath);
     int err = platform::makeDirs(folder);
     if (err == 0) {
-        if (platform::fileSize(filePath) > kRotateBytes) {
-            const std::string old = filePath + ".old";
-            std::remove(old.c_str());
-            std::rename(filePath.c_str(), old.c_str());
+        fileBytes_ = std::max(0ll, platform::fileSize(filePath));
+        if (fileBytes_ > kRotateBytes) {
+            rotate(filePath, &err);
+        } else {
+            file_ = platform::openAppend(filePath, &err);
         }
-        file_ = platform::openAppend(filePath, &err);
     }
     if (file_.valid()) {
         path_ = filePath;
@@ -73,7 +67,27 @@ void FileLogger::write(int level, const char* /*tag*/, const char* format, ...) 
 
     std::lock_guard<std::mutex> lock(mutex_);
     platform::writeAll(platform::kStderrFd, line, n);
-    if (file_.valid()) platform::writeAll(file_.get(), line, n);
+    if (!file_.valid()) return;
+    platform::writeAll(file_.get(), line, n);
+    fileBytes_ += static_cast<long long>(n);
+    if (fileBytes_ > kRotateBytes) {
+        int err = 0;
+        if (!rotate(path_, &err)) {
+            const std::string text =
+                "Cannot open log file " + path_ + ": " + platform::errorText(err) + "\n";
+            platform::writeAll(platform::kStderrFd, text.data(), text.size());
+        }
+    }
+}
+
+bool FileLogger::rotate(const std::string& path, int* error) {
+    file_.reset();
+    const std::string old = path + ".old";
+    std::remove(old.c_str());
+    std::rename(path.c_str(), old.c_str());
+    fileBytes_ = 0;
+    file_ = platform::openAppend(path, error);
+    return file_.valid();
 }
 
 int FileLogger::parseLevel(const char* text) {

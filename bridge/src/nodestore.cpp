@@ -1,5 +1,6 @@
 #include "nodestore.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 
@@ -26,6 +27,7 @@ struct NodeStore::Node {
     size_t cls;
     uint32_t magic;
     Node* nextFree;
+    std::chrono::steady_clock::time_point cachedAt;  // when it went on its free list
 };
 
 size_t NodeStore::classIndex(size_t size) {
@@ -45,8 +47,10 @@ size_t NodeStore::classCapacity(size_t size) {
     return base + (idx % 4) * (base / 4);
 }
 
-NodeStore::NodeStore(const char* kind, const char* name, size_t maxBytes)
-    : name_(name && *name ? name : kind), maxBytes_(maxBytes) {}
+NodeStore::NodeStore(const char* kind, const char* name, size_t maxBytes, int idleTrimMs)
+    : name_(name && *name ? name : kind),
+      maxBytes_(maxBytes),
+      idle_(std::chrono::milliseconds(idleTrimMs)) {}
 
 NodeStore::~NodeStore() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -58,19 +62,53 @@ void NodeStore::dropCachedLocked(size_t need) {
         while (Node* n = free_[i]) {
             if (need != SIZE_MAX && held_ + need <= maxBytes_) return;
             free_[i] = n->nextFree;
-            held_ -= n->capacity;
-            cached_ -= n->capacity;
-            ::operator delete(n->pub.buffer, std::align_val_t(kAlign));
-            delete n;
+            freeNodeLocked(n);
         }
     }
+}
+
+void NodeStore::freeNodeLocked(Node* n) {
+    held_ -= n->capacity;
+    cached_ -= n->capacity;
+    ::operator delete(n->pub.buffer, std::align_val_t(kAlign));
+    delete n;
+}
+
+void NodeStore::trimIdleLocked(std::chrono::steady_clock::time_point now) {
+    if (now < nextTrim_ || cached_ == 0) return;
+    nextTrim_ = now + std::min<std::chrono::steady_clock::duration>(idle_, std::chrono::seconds(1));
+    const auto cutoff = now - idle_;
+    for (Node*& head : free_) {
+        // A free list is a stack: below the first node cached before the cutoff, all are older.
+        Node** link = &head;
+        while (*link && (*link)->cachedAt >= cutoff) link = &(*link)->nextFree;
+        Node* n = *link;
+        *link = nullptr;
+        while (n) {
+            Node* next = n->nextFree;
+            freeNodeLocked(n);
+            n = next;
+        }
+    }
+}
+
+void NodeStore::trim() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dropCachedLocked(SIZE_MAX);
+}
+
+size_t NodeStore::cachedBytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return cached_;
 }
 
 FLMemNode* NodeStore::require(size_t size, Abstract_Pool* owner) {
     const size_t capacity = classCapacity(size);
     if (capacity == 0) return nullptr;
+    const auto now = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) return nullptr;
+    trimIdleLocked(now);
     const size_t idx = classIndex(size);
     Node* n = free_[idx];
     if (n) {
@@ -118,6 +156,7 @@ FLMemNode* NodeStore::require(size_t size, Abstract_Pool* owner) {
 NodeStore::Released NodeStore::release(FLMemNode* node) {
     if (!node) return Released::Kept;
     Node* n = reinterpret_cast<Node*>(node);
+    const auto now = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(mutex_);
     if (n->magic != kMagicOut) {
         // Already back (or never ours): recycling it again would hand one buffer to two users.
@@ -144,8 +183,10 @@ NodeStore::Released NodeStore::release(FLMemNode* node) {
     }
     n->magic = kMagicCached;
     n->nextFree = free_[n->cls];
+    n->cachedAt = now;
     free_[n->cls] = n;
     cached_ += n->capacity;
+    trimIdleLocked(now);
     return Released::Kept;
 }
 

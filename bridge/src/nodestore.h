@@ -3,10 +3,12 @@
 // Thread rules: every method from any thread; all state is guarded by mutex_.
 // Size classes are powers of two with four steps between them (64, 80, 96, 112, 128, 160, ...),
 // so a buffer is never more than 25% larger than asked for. Free nodes are kept on intrusive
-// lists, so recycling never touches the heap.
+// lists, so recycling never touches the heap. A free node unused for idleTrimMs is freed (looked
+// at, at most once a second, on require and release).
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <mutex>
 #include <string>
@@ -17,7 +19,7 @@ namespace pp {
 
 class NodeStore {
 public:
-    NodeStore(const char* kind, const char* name, size_t maxBytes);
+    NodeStore(const char* kind, const char* name, size_t maxBytes, int idleTrimMs);
     ~NodeStore();  // frees the cached nodes; nodes still out are the owner's concern
     NodeStore(const NodeStore&) = delete;
     NodeStore& operator=(const NodeStore&) = delete;
@@ -35,6 +37,9 @@ public:
     bool close();
 
     size_t heldBytes() const;
+    size_t cachedBytes() const;
+    // Frees every cached node.
+    void trim();
     size_t maxBytes() const { return maxBytes_; }
     const std::string& name() const { return name_; }
 
@@ -48,10 +53,15 @@ private:
     static size_t classIndex(size_t size);
 
     void dropCachedLocked(size_t need);  // frees cached nodes, largest first, until need fits
+    void freeNodeLocked(Node* n);        // a cached node, already unlinked
+    // Frees the nodes cached before now - idle_, at most once per second.
+    void trimIdleLocked(std::chrono::steady_clock::time_point now);
 
     const std::string name_;
     const size_t maxBytes_;
+    const std::chrono::steady_clock::duration idle_;
     mutable std::mutex mutex_;
+    std::chrono::steady_clock::time_point nextTrim_{};
     std::array<Node*, kClasses> free_{};  // singly linked through Node::nextFree
     size_t held_ = 0;                     // capacity of every node alive (out and cached)
     size_t cached_ = 0;                   // capacity of the cached nodes

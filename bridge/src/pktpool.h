@@ -15,11 +15,13 @@ namespace pp {
 
 class PacketPool : public Abstract_PacketPool {
 public:
-    PacketPool(const char* name, size_t maxBytes, size_t maxQueued);
+    PacketPool(const char* name, size_t maxBytes, size_t maxQueued, int idleTrimMs);
 
     FLMemNode* require(size_t size) override { return store_.require(size, this); }
     size_t heldBytes() const override { return store_.heldBytes(); }
     size_t maxBytes() const override { return store_.maxBytes(); }
+    size_t cachedBytes() const override { return store_.cachedBytes(); }
+    void trim() override { store_.trim(); }
     void releaseNode(FLMemNode* node) override;
 
     int put(FLMemNode* node, int timeout_ms) override { return put(node, timeout_ms, 0); }

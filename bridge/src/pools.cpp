@@ -16,8 +16,8 @@ void MemPool::destroy() {
     if (store_.close()) delete this;
 }
 
-PacketPool::PacketPool(const char* name, size_t maxBytes, size_t maxQueued)
-    : store_("pktpool", name, maxBytes), maxQueued_(maxQueued) {}
+PacketPool::PacketPool(const char* name, size_t maxBytes, size_t maxQueued, int idleTrimMs)
+    : store_("pktpool", name, maxBytes, idleTrimMs), maxQueued_(maxQueued) {}
 
 void PacketPool::releaseNode(FLMemNode* node) {
     if (store_.release(node) == NodeStore::Released::LastOfClosed) delete this;
@@ -145,10 +145,14 @@ size_t capOr(const PoolOptions* options, size_t fallback) {
     return options && options->max_bytes ? options->max_bytes : fallback;
 }
 
+int idleTrimOf(const PoolOptions* options) {
+    return options && options->idle_trim_ms > 0 ? options->idle_trim_ms : kPoolIdleTrimMs;
+}
+
 }  // namespace
 
 Abstract_MemPool* create_mempool(const char* name, const PoolOptions* options) {
-    return new (std::nothrow) MemPool(name, capOr(options, kMemPoolMaxBytes));
+    return new (std::nothrow) MemPool(name, capOr(options, kMemPoolMaxBytes), idleTrimOf(options));
 }
 
 void destroy_mempool(Abstract_MemPool* pool) {
@@ -158,7 +162,8 @@ void destroy_mempool(Abstract_MemPool* pool) {
 Abstract_PacketPool* create_pktpool(const char* name, const PoolOptions* options) {
     const size_t maxQueued =
         options && options->max_queued ? options->max_queued : kPacketPoolMaxQueued;
-    return new (std::nothrow) PacketPool(name, capOr(options, kPacketPoolMaxBytes), maxQueued);
+    return new (std::nothrow)
+        PacketPool(name, capOr(options, kPacketPoolMaxBytes), maxQueued, idleTrimOf(options));
 }
 
 void destroy_pktpool(Abstract_PacketPool* pool) {

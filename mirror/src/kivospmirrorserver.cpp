@@ -124,6 +124,9 @@ void KivospMirrorServer::onDisconnected(const char* serial) {
             connections_.erase(found);
         }
     }
+    // The buffers kept for reuse were sized for this session's pictures; a stall may have left
+    // hundreds of MB of them.
+    if (framePool_) framePool_->trim();
     emit MirrorDisconnected(key);
 }
 

@@ -1,17 +1,28 @@
 #include "alloc_counter.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
 namespace {
 
 thread_local size_t tAllocations = 0;
+std::atomic<long> gLive{0};
 
 void* allocate(size_t size, size_t align) {
     ++tAllocations;
     if (size == 0) size = 1;
-    if (align <= alignof(std::max_align_t)) return std::malloc(size);
-    return std::aligned_alloc(align, (size + align - 1) / align * align);
+    void* p = align <= alignof(std::max_align_t)
+                  ? std::malloc(size)
+                  : std::aligned_alloc(align, (size + align - 1) / align * align);
+    if (p) ++gLive;
+    return p;
+}
+
+void release(void* p) {
+    if (!p) return;
+    --gLive;
+    std::free(p);
 }
 
 void* allocateOrThrow(size_t size, size_t align) {
@@ -26,6 +37,10 @@ namespace bridgetest {
 
 size_t threadAllocations() {
     return tAllocations;
+}
+
+long liveAllocations() {
+    return gLive.load();
 }
 
 }  // namespace bridgetest
@@ -55,38 +70,38 @@ void* operator new[](size_t size, std::align_val_t a, const std::nothrow_t&) noe
     return allocate(size, static_cast<size_t>(a));
 }
 void operator delete(void* p) noexcept {
-    std::free(p);
+    release(p);
 }
 void operator delete[](void* p) noexcept {
-    std::free(p);
+    release(p);
 }
 void operator delete(void* p, size_t) noexcept {
-    std::free(p);
+    release(p);
 }
 void operator delete[](void* p, size_t) noexcept {
-    std::free(p);
+    release(p);
 }
 void operator delete(void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
+    release(p);
 }
 void operator delete[](void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
+    release(p);
 }
 void operator delete(void* p, std::align_val_t) noexcept {
-    std::free(p);
+    release(p);
 }
 void operator delete[](void* p, std::align_val_t) noexcept {
-    std::free(p);
+    release(p);
 }
 void operator delete(void* p, size_t, std::align_val_t) noexcept {
-    std::free(p);
+    release(p);
 }
 void operator delete[](void* p, size_t, std::align_val_t) noexcept {
-    std::free(p);
+    release(p);
 }
 void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-    std::free(p);
+    release(p);
 }
 void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-    std::free(p);
+    release(p);
 }

@@ -1,5 +1,5 @@
-// Counts heap allocations made by the calling thread, through replaced global operator new
-// (the bridge library's allocations resolve to these as well).
+// Counts heap allocations made by the calling thread, and the blocks alive in the whole process,
+// through replaced global operator new and delete (the bridge library's resolve to these too).
 #pragma once
 
 #include <cstddef>
@@ -7,5 +7,7 @@
 namespace bridgetest {
 
 size_t threadAllocations();
+// Blocks from operator new not yet given to operator delete, over all threads.
+long liveAllocations();
 
 }  // namespace bridgetest

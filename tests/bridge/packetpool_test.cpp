@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "alloc_counter.h"
 #include "kivobridge/pool.h"
 
 using namespace std::chrono_literals;
@@ -245,6 +246,7 @@ TEST(BridgePacketPool, ForeignNodesGoBackToTheirPool) {
 // Destroying a packet pool while a consumer waits and nodes are still out: the consumer is
 // woken with -2, and the outstanding nodes stay valid until their holders release them.
 TEST(BridgePacketPool, DestroyWithWaiterAndNodesOut) {
+    const long before = bridgetest::liveAllocations();
     pp::Abstract_PacketPool* pool = pp::create_pktpool("late", nullptr);
     pp::FLMemNode* held = pool->require(1 << 16);
     pp::FLMemNode* queued = pool->require(1 << 10);
@@ -264,8 +266,12 @@ TEST(BridgePacketPool, DestroyWithWaiterAndNodesOut) {
     EXPECT_EQ(takeResult, -2);
 
     pp::destroy_pktpool(pool);
+    // The node still held keeps its buffer, and the pool, alive until it comes back; the queued
+    // and cached ones went with the destroy.
     std::memset(held->buffer, 1, held->size);
+    EXPECT_GT(bridgetest::liveAllocations(), before);
     pp::release_pnode(&held);
+    EXPECT_EQ(bridgetest::liveAllocations(), before);
     pp::destroy_pktpool(nullptr);
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <set>
@@ -163,11 +164,13 @@ TEST(BridgeMemPool, ReleaseReferenceRules) {
     pp::release_pnode(&z);
 }
 
-// Destroying a pool with nodes still out: those buffers stay valid for their holders and are
-// freed as they come back (run under a sanitizer this also shows nothing leaks).
+// Destroying a pool with nodes still out: those buffers stay valid for their holders, and the
+// pool with every buffer and node is freed once the last of them comes back.
 TEST(BridgeMemPool, ReleaseAfterDestroy) {
-    pp::Abstract_MemPool* pool = pp::create_mempool("late", nullptr);
     std::vector<pp::FLMemNode*> out;
+    out.reserve(8);
+    const long before = bridgetest::liveAllocations();
+    pp::Abstract_MemPool* pool = pp::create_mempool("late", nullptr);
     for (int i = 0; i < 8; ++i) out.push_back(pool->require(4096 * (i + 1)));
     pp::FLMemNode* cached = pool->require(100);
     pp::release_pnode(&cached);
@@ -177,13 +180,48 @@ TEST(BridgeMemPool, ReleaseAfterDestroy) {
     std::thread t([&] {
         for (size_t i = 0; i < out.size(); i += 2) pp::release_pnode(&out[i]);
     });
-    for (size_t i = 1; i < out.size(); i += 2) {
-        pp::FLMemNode* n = out[i];
-        pp::release_pnode(&out[i]);
-        if (i == 3) pp::release_pnode(&n);  // second holder of the shared node
-    }
+    pp::FLMemNode* shared = out[3];
+    for (size_t i = 1; i < out.size(); i += 2) pp::release_pnode(&out[i]);
     t.join();
+    // The second holder of the shared node keeps it, and with it the pool.
+    EXPECT_EQ(shared->ref, 1);
+    std::memset(shared->buffer, 0x5b, shared->size);
+    EXPECT_GT(bridgetest::liveAllocations(), before);
+    pp::release_pnode(&shared);
+    EXPECT_EQ(bridgetest::liveAllocations(), before);
     pp::destroy_mempool(nullptr);
+}
+
+// Guards against a burst pinning its buffers for the rest of the run: cached buffers left unused
+// for the idle time are freed on a later require or release, and trim() frees them at once.
+TEST(BridgeMemPool, IdleCachedBuffersAreGivenBack) {
+    pp::PoolOptions o;
+    o.idle_trim_ms = 100;
+    MemPoolPtr pool(pp::create_mempool("idle", &o));
+    std::vector<pp::FLMemNode*> burst;
+    for (int i = 0; i < 16; ++i) burst.push_back(pool->require(1 << 20));
+    for (auto*& n : burst) pp::release_pnode(&n);
+    EXPECT_GE(pool->cachedBytes(), size_t{16} << 20);
+    // A small steady stream goes on; the burst's buffers go once idle, the busy one stays.
+    uint8_t* steady = nullptr;
+    bool recycled = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (pool->heldBytes() > 4096 && std::chrono::steady_clock::now() < deadline) {
+        pp::FLMemNode* n = pool->require(1000);
+        if (steady && n->buffer != steady) recycled = false;
+        steady = n->buffer;
+        pp::release_pnode(&n);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_LE(pool->heldBytes(), 4096u);
+    EXPECT_TRUE(recycled) << "a buffer in steady use must not be freed";
+
+    pp::FLMemNode* a = pool->require(300000);
+    pp::release_pnode(&a);
+    EXPECT_GT(pool->cachedBytes(), 0u);
+    pool->trim();
+    EXPECT_EQ(pool->cachedBytes(), 0u);
+    EXPECT_EQ(pool->heldBytes(), 0u);
 }
 
 // Many threads requiring and releasing at once: a buffer is never handed to two holders (each

@@ -197,8 +197,13 @@ TEST(KivospMirrorServer, ConnectionBookkeeping) {
         << "one decoding thread per phone";
     server->onConnected("B", "Phone B");
     EXPECT_EQ(server->connectionCount(), 2);
+    // A session's end gives back the frame buffers kept for reuse.
+    pp::FLMemNode* cached = ScreenMirrorServer::framePool()->require(1 << 20);
+    pp::release_pnode(&cached);
+    EXPECT_GT(ScreenMirrorServer::framePool()->cachedBytes(), 0u);
     server->onDisconnected("A");
     EXPECT_EQ(server->connectionCount(), 1);
+    EXPECT_EQ(ScreenMirrorServer::framePool()->cachedBytes(), 0u);
     // B is still in the map: destroying the server must end its decoding thread too.
     socketServer.stopServer();
     EXPECT_LE(h264test::settledProcEntries("task", idle), idle);

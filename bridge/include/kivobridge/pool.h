@@ -4,7 +4,9 @@
 // A node comes from require() with reference count 1 and goes back with release_pnode(); its
 // buffer is then kept for the next require() of a similar size, so a steady stream of same-sized
 // requests stops touching the heap after warm-up. Each pool caps the bytes it holds (buffers in
-// use plus buffers kept for reuse); a require() beyond the cap returns null.
+// use plus buffers kept for reuse); a require() beyond the cap returns null. Buffers kept for
+// reuse that stay unused for a while are freed (checked on require and release), so a burst does
+// not pin its memory for the rest of the run.
 #pragma once
 
 #include <cstddef>
@@ -36,9 +38,13 @@ constexpr size_t kPacketPoolMaxQueued = 64;
 // allows (small, loss-sensitive items such as audio chunks never wait behind big pictures).
 constexpr int kPutNoCountLimit = 1;
 
+// How long a released buffer is kept for reuse before it is freed.
+constexpr int kPoolIdleTrimMs = 5000;
+
 struct PoolOptions {
     size_t max_bytes = 0;   // 0: the default cap of the pool kind
     size_t max_queued = 0;  // packet pools only; 0: kPacketPoolMaxQueued
+    int idle_trim_ms = 0;   // 0: kPoolIdleTrimMs
 };
 
 class KIVOBRIDGE_API Abstract_Pool {
@@ -49,6 +55,10 @@ public:
     // Bytes currently held: buffers in use plus buffers kept for reuse.
     virtual size_t heldBytes() const = 0;
     virtual size_t maxBytes() const = 0;
+    // Bytes of the buffers kept for reuse.
+    virtual size_t cachedBytes() const = 0;
+    // Frees every buffer kept for reuse now (for example when a session ends).
+    virtual void trim() = 0;
     // Called by release_pnode(); applies the node's reference rules under the pool's lock.
     virtual void releaseNode(FLMemNode* node) = 0;
 };
