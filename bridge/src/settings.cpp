@@ -9,6 +9,7 @@
 #include "kivobridge/log.h"
 #include "paths.h"
 #include "platform/files.h"
+#include "settingstext.h"
 
 namespace bg {
 
@@ -66,26 +67,13 @@ void JsonSettings::reload() {
     if (err != 0 && err != ENOENT)
         LOGW("Cannot read settings %s: %s", path_.c_str(), platform::errorText(err).c_str());
     if (err == 0) {
-        Json::CharReaderBuilder builder;
-        builder["collectComments"] = false;
-        builder["failIfExtra"] = true;
-        builder["rejectDupKeys"] = false;
-        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-        Json::Value root;
-        std::string errors;
-        if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
-            keepCorruptFile(errors.c_str());
-        } else if (!root.isObject()) {
-            keepCorruptFile("not a JSON object");
+        std::vector<std::string> skipped;
+        std::string reason;
+        if (!parseSettingsText(text, &loaded, &skipped, &reason)) {
+            keepCorruptFile(reason.c_str());
         } else {
-            for (const std::string& key : root.getMemberNames()) {
-                const Json::Value& v = root[key];
-                if (v.isString() || v.isBool() || v.isNumeric()) {
-                    loaded[key] = v.asString();
-                } else {
-                    LOGW("Settings key %s skipped: not a text value", key.c_str());
-                }
-            }
+            for (const std::string& key : skipped)
+                LOGW("Settings key %s skipped: not a text value", key.c_str());
         }
     }
     std::lock_guard<std::mutex> lock(mutex_);
