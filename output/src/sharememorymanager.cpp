@@ -1,7 +1,5 @@
 #include "output/sharememorymanager.h"
 
-#include <QMutexLocker>
-
 #include <cstring>
 
 #include <libyuv.h>
@@ -22,7 +20,7 @@ ShareMemoryManager::~ShareMemoryManager() {
 
 void ShareMemoryManager::createMemory(uint32_t size) {
     {
-        QMutexLocker lock(&blockMutex_);
+        std::lock_guard<std::mutex> lock(blockMutex_);
         if (!memory_) {
             auto memory = std::make_unique<NamedSharedMemory>();
             if (memory->open(camerablock::baseName(), size, true)) {
@@ -32,7 +30,7 @@ void ShareMemoryManager::createMemory(uint32_t size) {
             }
         }
     }
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     size_ = size;
     if (!staging_) {
         staging_ = std::make_unique<uint8_t[]>(size);  // value-initialised: zeros
@@ -47,7 +45,7 @@ void ShareMemoryManager::writeEmptyHeaderLocked() {
 }
 
 void ShareMemoryManager::clearFrame() {
-    QMutexLocker lock(&blockMutex_);
+    std::lock_guard<std::mutex> lock(blockMutex_);
     writeEmptyHeaderLocked();
 }
 
@@ -56,7 +54,7 @@ void ShareMemoryManager::setFrame(I420FramePtr frame) {
     const int w = frame->width();
     const int h = frame->height();
     if (!camerablock::isCameraSize(w, h)) return;
-    QMutexLocker lock(&mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     if (!staging_ || stagingSize_ < camerablock::kHeaderSize + camerablock::i420Size(w, h)) return;
     uint8_t* y = staging_.get() + camerablock::kHeaderSize;
     uint8_t* u = y + static_cast<size_t>(w) * h;
@@ -77,7 +75,7 @@ void ShareMemoryManager::startWrite() {
 void ShareMemoryManager::stopWrite() {
     stop_ = true;
     {
-        QMutexLocker lock(&blockMutex_);
+        std::lock_guard<std::mutex> lock(blockMutex_);
         writeEmptyHeaderLocked();
     }
     exit(0);
@@ -85,13 +83,13 @@ void ShareMemoryManager::stopWrite() {
 }
 
 void ShareMemoryManager::releaseMemory() {
-    QMutexLocker lock(&blockMutex_);
+    std::lock_guard<std::mutex> lock(blockMutex_);
     if (memory_) memory_->close();
     memory_.reset();
 }
 
 bool ShareMemoryManager::hasMemory() {
-    QMutexLocker lock(&blockMutex_);
+    std::lock_guard<std::mutex> lock(blockMutex_);
     return memory_ != nullptr;
 }
 
@@ -101,7 +99,7 @@ void ShareMemoryManager::run() {
     while (!stop_) {
         uint32_t length = 0;
         {
-            QMutexLocker lock(&mutex_);
+            std::lock_guard<std::mutex> lock(mutex_);
             if (!staging_) return;
             if (outgoingSize_ != stagingSize_) {
                 outgoing_ = std::make_unique<uint8_t[]>(stagingSize_);
@@ -116,7 +114,7 @@ void ShareMemoryManager::run() {
             length = std::min(size_, stagingSize_);
         }
         {
-            QMutexLocker lock(&blockMutex_);
+            std::lock_guard<std::mutex> lock(blockMutex_);
             if (!memory_) return;
             // Checked again under the lock: once stopWrite has written its empty header, no
             // late pass may put the old picture back in front of the reader.

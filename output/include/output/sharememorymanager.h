@@ -4,15 +4,16 @@
 // Thread rules: every public call from the controlling (GUI) thread; run() is the writer thread.
 // mutex_ guards staging_, its sizes and generation_; blockMutex_ guards memory_. The writer never
 // holds mutex_ while it waits for the block's named lock, so a camera reader that keeps the
-// lock cannot stall setFrame. The writer holds at most one of the two at a time.
+// lock cannot stall setFrame. The writer holds at most one of the two at a time. Standard mutexes,
+// not QMutex, so the thread checker sees these hand-offs.
 #pragma once
 
-#include <QMutex>
 #include <QThread>
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "mirror/videoframe.h"
 #include "output/namedsharedmemory.h"
@@ -51,13 +52,13 @@ protected:
 private:
     void writeEmptyHeaderLocked();
 
-    QMutex mutex_;
+    std::mutex mutex_;
     std::unique_ptr<uint8_t[]> staging_;
     uint32_t size_ = 0;
     uint32_t stagingSize_ = 0;
     uint64_t generation_ = 0;  // counts staged pictures, so the writer copies only new ones
 
-    QMutex blockMutex_;
+    std::mutex blockMutex_;
     std::unique_ptr<NamedSharedMemory> memory_;
 
     std::unique_ptr<uint8_t[]> outgoing_;  // writer thread only: the copy it writes to the block
