@@ -20,14 +20,22 @@ public:
     explicit ToneAudio(const Options& o)
         : AudioSource(o),
           step_(2 * kPi * o.toneHz / o.sampleRate),
-          beepFrames_(o.syncMarks ? o.sampleRate / 10 : 0) {}
+          beepFrames_(o.syncMarks ? o.sampleRate / 10 : 0),
+          clickBlocks_(clickEveryBlocks(o)),
+          clickFrames_(o.sampleRate / 500) {}
 
     bool next(std::vector<uint8_t>* block) override {
         block->clear();
         block->reserve(static_cast<size_t>(blockFrames_ * channels_ * bits_ / 8));
+        const bool click = clickBlocks_ > 0 && block_ % clickBlocks_ == 0;
+        ++block_;
         for (int i = 0; i < blockFrames_; ++i) {
             double s = 0.5 * std::sin(phase_);
             phase_ = std::fmod(phase_ + step_, 2 * kPi);
+            // A 2 kHz burst: short enough to time, long enough to survive resampling.
+            if (clickBlocks_ > 0)
+                s = click && i < clickFrames_ ? 0.8 * std::sin(2 * kPi * 2000.0 * (i + 0.5) / rate_)
+                                              : 0;
             // --sync-marks: sound only in the first 100 ms of every second.
             if (beepFrames_ > 0 && frame_++ % rate_ >= beepFrames_) s = 0;
             for (int c = 0; c < channels_; ++c) {
@@ -48,6 +56,9 @@ private:
     double phase_ = 0;
     int64_t beepFrames_;
     int64_t frame_ = 0;
+    int clickBlocks_;
+    int clickFrames_;
+    int64_t block_ = 0;
 };
 
 class FileAudio : public AudioSource {

@@ -36,6 +36,11 @@ protected:
     int blockFrames_;
 };
 
+// Blocks between two clicks of --clicks; 0 without clicks.
+inline int clickEveryBlocks(const Options& o) {
+    return o.clickMs > 0 ? std::max(1, (o.clickMs + o.blockMs / 2) / o.blockMs) : 0;
+}
+
 // Builds the source the options describe; null with a reason on failure.
 std::unique_ptr<AudioSource> makeAudioSource(const Options& options, std::string* error);
 

@@ -156,6 +156,10 @@ bool parseOptions(const std::vector<std::string>& args, Options* o, std::string*
              return toInt(v, 8, 16, &o->bits) && (o->bits == 8 || o->bits == 16);
          }},
         {"--block-ms", [o](const std::string& v) { return toInt(v, 1, 1000, &o->blockMs); }},
+        {"--clicks", [o](const std::string& v) { return toInt(v, 20, 60000, &o->clickMs); }},
+        {"--audio-clock",
+         [o](const std::string& v) { return toDouble(v, -10, 10, &o->audioClockPercent); }},
+        {"--send-log", [o](const std::string& v) { return !(o->sendLog = v).empty(); }},
     };
     const std::map<std::string, std::function<void()>> flags = {
         {"--help", [o] { o->help = true; }},
@@ -166,6 +170,7 @@ bool parseOptions(const std::vector<std::string>& args, Options* o, std::string*
         {"--no-audio", [o] { o->audio = false; }},
         {"--pre-encode", [o] { o->preEncode = true; }},
         {"--sync-marks", [o] { o->syncMarks = true; }},
+        {"--code-stamp", [o] { o->codeStamp = true; }},
     };
 
     for (size_t i = 0; i < args.size(); ++i) {
@@ -273,6 +278,10 @@ picture and before every key picture, 1 = key picture, 0 = other picture)
   --dump-yuv FILE        write the encoded source pictures as raw I420
   --sync-marks           generated streams: white pictures and a beep for the first tenth of
                          every second, black pictures and silence for the rest
+  --code-stamp           generated streams: each picture's sequence number as a row of 16
+                         black and white cells along the top edge
+  --send-log FILE        one line per picture ("picture SEQ T") and click ("click N T"):
+                         T is the send time in CLOCK_MONOTONIC seconds
 
 Audio (PCM)
   --no-audio             send no audio
@@ -280,6 +289,9 @@ Audio (PCM)
   --tone HZ              generated sine tone (440)
   --rate HZ --channels N --bits 8|16   sample format (44100, 1, 16)
   --block-ms MS          audio block length (20)
+  --clicks MS            generated sound: silence with a 2 ms click at the start of a block
+                         every MS milliseconds (rounded to whole blocks)
+  --audio-clock PCT      the phone's sound clock runs PCT percent fast (negative: slow)
 
 Exit status: 0 session completed, 1 the PC refused or dropped a connection (or another run-time
 failure), 2 bad options. Ctrl-C ends the session early (with the end-of-session request).

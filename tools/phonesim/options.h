@@ -70,6 +70,10 @@ struct Options {
     // White pictures and a beep for the first tenth of every second, black and silent otherwise, so
     // a recording's sound and picture can be lined up.
     bool syncMarks = false;
+    // Each generated picture carries its sequence number as a visible code (stamp.h).
+    bool codeStamp = false;
+    // One line per picture and per click with its send time (CLOCK_MONOTONIC seconds).
+    std::string sendLog;
     double rotateEvery = 0;
     std::string dumpH264;
     std::string dumpYuv;
@@ -81,6 +85,11 @@ struct Options {
     int channels = 1;
     int bits = 16;
     int blockMs = 20;
+    // Generated sound is silence with a short click every clickMs (0: the tone), each click at
+    // the start of a block.
+    int clickMs = 0;
+    // How far the phone's sound clock runs fast (positive) or slow, in percent.
+    double audioClockPercent = 0;
 };
 
 // Parses the arguments after the program name; false with a one-line reason on bad input.

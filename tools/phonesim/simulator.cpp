@@ -18,6 +18,11 @@ using Clock = std::chrono::steady_clock;
 constexpr double kNever = std::numeric_limits<double>::infinity();
 constexpr int kReplyTimeoutMs = 5000;
 
+// steady_clock is CLOCK_MONOTONIC on Linux: the clock other processes can compare with.
+double monotonicNow() {
+    return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+}
+
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -89,6 +94,13 @@ bool Simulator::prepareSources(std::string* error) {
                 *error = "cannot write " + options_.dumpH264;
                 return false;
             }
+        }
+    }
+    if (!options_.sendLog.empty()) {
+        sendLog_.reset(std::fopen(options_.sendLog.c_str(), "w"));
+        if (!sendLog_) {
+            *error = "cannot write " + options_.sendLog;
+            return false;
         }
     }
     if (options_.audio) {
@@ -382,8 +394,11 @@ void Simulator::pushStream() {
     if (!wrongKeyFirst && !ensureMedia(true)) return;
 
     const double fps = video_ ? video_->fps() : 0;
-    const double block =
-        audio_ ? static_cast<double>(audio_->blockFrames()) / audio_->sampleRate() : 0;
+    // A fast phone clock puts more samples into each real second.
+    const double block = audio_ ? static_cast<double>(audio_->blockFrames()) /
+                                      audio_->sampleRate() / (1 + options_.audioClockPercent / 100)
+                                : 0;
+    const int clickEvery = clickEveryBlocks(options_);
     bool videoOn = video_ != nullptr;
     bool audioOn = audio_ != nullptr;
     long pictureIndex = 0;
@@ -425,6 +440,9 @@ void Simulator::pushStream() {
                 continue;
             }
             sent = sendPicture(au);
+            // One picture in, one access unit out (no reordering, no look-ahead).
+            if (sent && sendLog_)
+                std::fprintf(sendLog_.get(), "picture %ld %.6f\n", pictureIndex, monotonicNow());
             ++pictureIndex;
         } else {
             if (!audio_->next(&pcm)) {
@@ -433,6 +451,9 @@ void Simulator::pushStream() {
             }
             sent = media_.sendAudio(pcm, audio_->sampleRate(), audio_->channels(), audio_->bits());
             if (sent) ++summary_.audioBlocks;
+            if (sent && sendLog_ && clickEvery > 0 && blockIndex % clickEvery == 0)
+                std::fprintf(sendLog_.get(), "click %ld %.6f\n", blockIndex / clickEvery,
+                             monotonicNow());
             ++blockIndex;
         }
         summary_.bytesSent = media_.bytesSent();

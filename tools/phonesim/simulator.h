@@ -70,6 +70,7 @@ private:
     ControlClient control_;
     MediaLink media_;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> dumpH264_{nullptr, &std::fclose};
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> sendLog_{nullptr, &std::fclose};
     Summary summary_;
     std::atomic<bool> failed_{false};
     std::atomic<bool> stop_{false};

@@ -7,6 +7,7 @@
 
 #include "encoder.h"
 #include "ffmpeg.h"
+#include "stamp.h"
 
 namespace phonesim {
 
@@ -123,6 +124,9 @@ private:
         paintTestPattern(picture_.get(), index_);
         if (options_.syncMarks)
             paintSyncMark(picture_.get(), index_ % options_.fps < options_.fps / 10);
+        if (options_.codeStamp)
+            paintStamp(picture_->data[0], picture_->linesize[0], w, h,
+                       static_cast<uint32_t>(index_));
         dump_.write(picture_.get());
         ++index_;
         const bool key = forceKey_;
