@@ -90,6 +90,10 @@ TEST(MainFormTest, PagesFollowTheStateAndThePictureFits) {
     auto* success = child<QLabel>(&form, "label_success");
     EXPECT_EQ(Qt::PlainText, success->textFormat());
     EXPECT_EQ(QString::fromUtf8("连接成功\n<b>Evil</b>"), success->text());
+    const QString longName(300, QChar('W'));
+    form.showPhoneName(longName);
+    EXPECT_LT(success->text().size(), longName.size());
+    EXPECT_LE(success->sizeHint().width(), 1000);
 }
 
 // A wide picture in the square spinner keeps its proportions, and every spinner turns with the

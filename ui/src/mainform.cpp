@@ -1,6 +1,7 @@
 #include "ui/mainform.h"
 
 #include <QEvent>
+#include <QFontMetrics>
 #include <QLayout>
 #include <QWindow>
 
@@ -9,6 +10,13 @@
 #include "ui/qssmanager.h"
 #include "ui/rotatelabel.h"
 #include "ui_mainform.h"
+
+namespace {
+
+// Room for a phone's name on the connected page, before DPI scaling.
+constexpr int kNameWidth = 600;
+
+}  // namespace
 
 MainForm::MainForm(QWidget* parent) : QWidget(parent), ui_(std::make_unique<Ui::MainForm>()) {
     ui_->setupUi(this);
@@ -52,7 +60,12 @@ void MainForm::showPage(int page) {
 }
 
 void MainForm::showPhoneName(const QString& name) {
-    ui_->label_success->setText(QString::fromUtf8("连接成功\n%1").arg(name));
+    // A long name must not widen the page beyond the window.
+    const QFontMetrics metrics(ui_->label_success->font());
+    const int room = int(kNameWidth * QssManager::scaleFactor());
+    ui_->label_success->setText(
+        QString::fromUtf8("连接成功\n%1")
+            .arg(metrics.elidedText(name.simplified(), Qt::ElideRight, room)));
 }
 
 bool MainForm::showFrame(const I420FramePtr& frame) {

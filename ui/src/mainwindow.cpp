@@ -150,8 +150,10 @@ void MainWindow::initMirroring() {
     if (bg::CD) {
         const std::string title = bg::CD->globals()->get("app_title").toString();
         if (!title.empty()) ui_->label_main_title->setText(QString::fromStdString(title));
-        ui_->label_main_version->setText(
-            QString("\nV%1").arg(QString::fromStdString(bg::CD->appInfo()->version())));
+        // Without a version (a tool that builds the window) the form's own text stays.
+        const std::string version = bg::CD->appInfo()->version();
+        if (!version.empty())
+            ui_->label_main_version->setText(QString("\nV%1").arg(QString::fromStdString(version)));
     }
     ui_->pushButton_main_max->setCheckable(true);
     ui_->pushButton_helpinfo->setCursor(Qt::PointingHandCursor);
