@@ -4,6 +4,7 @@
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLocale>
 #include <QScreen>
 #include <QVBoxLayout>
@@ -13,6 +14,7 @@
 
 #include "test_env.h"
 #include "ui/qssmanager.h"
+#include "ui/skin.h"
 
 namespace {
 
@@ -76,6 +78,19 @@ TEST(QssManagerTest, LoadsScaledSheetAndIgnoresMissingOne) {
     qss->loadStyleSheet(kivotest::scratchDir() + "/missing.qss");
     EXPECT_EQ("QLabel#l { min-width: 34.5px; font: 9pt \"Microsoft YaHei\"; }",
               styled.styleSheet());
+
+    // Scaled pictures come from their double-size drawings where one exists.
+    ui::initSkin();
+    const QString pictures = "a{border-image: url(:/image/menu_set.png);} b{image: url(:/x.png);}";
+    EXPECT_EQ("a{border-image: url(\":/image/menu_set@2x.png\");} b{image: url(:/x.png);}",
+              QssManager::withSharpPictures(pictures, 1.5));
+    // ...and the rewritten sheet still parses (a failed parse leaves the text colour alone).
+    QLabel label;
+    label.setStyleSheet(QssManager::withSharpPictures(
+        "QLabel{border-image: url(:/image/menu_set.png); color: #ff0000;}", 1.5));
+    label.ensurePolished();
+    EXPECT_EQ(QColor(255, 0, 0), label.palette().color(QPalette::WindowText));
+    EXPECT_EQ(pictures, QssManager::withSharpPictures(pictures, 1.0));
 }
 
 // Layout scaling reaches every nested layout, and a grid's two spacings separately.

@@ -17,7 +17,27 @@ void QssManager::loadStyleSheet(const QString& resourcePath) {
     if (!file.open(QIODevice::ReadOnly)) return;
     const QString text = QString::fromUtf8(file.readAll());
     if (auto* widget = qobject_cast<QWidget*>(parent()))
-        widget->setStyleSheet(scaleStyleSheet(text, scaleFactor()));
+        widget->setStyleSheet(
+            scaleStyleSheet(withSharpPictures(text, scaleFactor()), scaleFactor()));
+}
+
+QString QssManager::withSharpPictures(const QString& text, double s) {
+    if (s <= 1.0) return text;
+    // Qt's own scaling is off, so a scaled sheet would stretch the 1x pictures; the double-size
+    // drawings are shrunk instead, which stays sharp. Quoted: the sheet parser refuses a bare '@'.
+    static const QRegularExpression picture(QStringLiteral("url\\((:/[^)@]+)\\.png\\)"));
+    QString out;
+    int from = 0;
+    auto it = picture.globalMatch(text);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch m = it.next();
+        const QString sharp = m.captured(1) + QLatin1String("@2x.png");
+        out += text.midRef(from, m.capturedStart() - from);
+        out += QFile::exists(sharp) ? QStringLiteral("url(\"%1\")").arg(sharp) : m.captured(0);
+        from = m.capturedEnd();
+    }
+    out += text.midRef(from);
+    return out;
 }
 
 void QssManager::scaleLayout(QLayout* layout) {

@@ -25,4 +25,6 @@ public:
     static double scaleFactor();
     // Every "Npx;" times s (6 significant digits, never locale formatted); unchanged when s <= 1.
     static QString scaleStyleSheet(const QString& text, double s);
+    // When s > 1, every "url(:/...png)" whose "@2x.png" twin exists points at the twin.
+    static QString withSharpPictures(const QString& text, double s);
 };
