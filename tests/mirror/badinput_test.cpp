@@ -3,10 +3,13 @@
 // each, a well-behaved client must still be served.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <thread>
 
+#include "kivobridge/bridge.h"
 #include "mirror/command.h"
 #include "mirror/commandserver.h"
 #include "mirror/mediapacket.h"
@@ -339,6 +342,18 @@ TEST(BadInput, AcceptFailureKeepsServing) {
     ASSERT_TRUE(cmd.server);
     NetClient waiting(cmd.port);  // completes in the backlog before the limit drops
     ASSERT_TRUE(waiting.valid());
+    // Opened before the descriptors run out: the refused accepts are counted in the log.
+    std::FILE* log = std::fopen(bg::CD->logger()->filePath().c_str(), "r");
+    ASSERT_NE(log, nullptr);
+    auto refusedAccepts = [log] {
+        std::rewind(log);
+        int n = 0;
+        char line[4096];
+        while (std::fgets(line, sizeof line, log))
+            n += std::strstr(line, "Accept failed") != nullptr;
+        return n;
+    };
+    const int refusedBefore = refusedAccepts();
     const long oldLimit = platform::openFileLimit();
     ASSERT_GT(oldLimit, 0);
     const int count = platform::openFdCount();
@@ -349,10 +364,15 @@ TEST(BadInput, AcceptFailureKeepsServing) {
         if (!s.valid()) break;
         filler.push_back(std::move(s));
     }
-    std::this_thread::sleep_for(400ms);  // several refused accepts
+    const auto deadline = platform::Clock::now() + 5s;
+    while (refusedAccepts() < refusedBefore + 3 && platform::Clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    const int refused = refusedAccepts() - refusedBefore;
     const bool servingDuring = cmd.server->isServing();
     filler.clear();
     ASSERT_TRUE(platform::setOpenFileLimit(oldLimit));
+    std::fclose(log);
+    EXPECT_GE(refused, 3) << "several accepts refused";
     EXPECT_TRUE(servingDuring);
     ASSERT_TRUE(waiting.send(controlFrame("{\"type\":-1}")));
     EXPECT_EQ(waiting.readControl(), "{\"type\":-1,\"version\":\"1.0\"}\n");

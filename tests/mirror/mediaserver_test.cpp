@@ -77,10 +77,13 @@ TEST(MediaServer, AudioFormatsAndOtherTypes) {
     ASSERT_TRUE(c.send(mediaPacket(3, {}, Bytes(1000, 4))));              // unknown type
     ASSERT_TRUE(c.send(mediaPacket(2, {2, 8000, 1, 8}, Bytes(1024, 5))));
     ASSERT_TRUE(c.send(mediaPacket(2, {2, 48000, 2, 16}, Bytes(16, 6))));
-    ASSERT_TRUE(f.observer.waitFor([&] { return f.observer.audios.size() == 2; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto audios = f.observer.locked([&] { return f.observer.audios; });
-    ASSERT_EQ(audios.size(), 2u);
+    // Packets are handled in order: once this marker is in, nothing earlier can still come.
+    ASSERT_TRUE(c.send(mediaPacket(2, {2, 8000, 1, 16}, Bytes(2, 0x7f))));
+    ASSERT_TRUE(f.observer.waitFor([&] { return f.observer.audios.size() >= 3; }));
+    auto audios = f.observer.locked([&] { return f.observer.audios; });
+    ASSERT_EQ(audios.size(), 3u);
+    EXPECT_EQ(audios[2].data, Bytes(2, 0x7f));
+    audios.pop_back();
     EXPECT_EQ(audios[0].data, Bytes(1024, 5));
     EXPECT_EQ(audios[0].sampleRate, 8000);
     EXPECT_EQ(audios[0].channels, 1);
