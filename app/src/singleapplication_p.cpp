@@ -1,6 +1,5 @@
 #include "singleapplication_p.h"
 
-#include <QDataStream>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
@@ -10,17 +9,15 @@
 #include <algorithm>
 #include <cstring>
 
+#include "instancemessage.h"
 #include "platform/system.h"
 
 namespace {
 
 constexpr qint64 kInconsistentLimitMs = 5000;
 constexpr int kCreateAttempts = 3;
-// A valid init message is about 55 bytes; anything far larger is not one of ours.
-constexpr quint64 kMaxInitMessage = 4096;
 // A client that has not identified itself by then is dropped.
 constexpr int kInitDeadlineMs = 5000;
-constexpr QDataStream::Version kStreamVersion = QDataStream::Qt_5_6;
 
 int remainingMs(int timeoutMs, const QElapsedTimer& timer) {
     return std::max(1, timeoutMs - static_cast<int>(timer.elapsed()));
@@ -239,23 +236,8 @@ bool SingleApplicationPrivate::connectToPrimary(int timeoutMs, ConnectionKind ki
         if (timer.elapsed() >= timeoutMs) return false;
     }
 
-    QByteArray init;
-    {
-        QDataStream out(&init, QIODevice::WriteOnly);
-        out.setVersion(kStreamVersion);
-        out << key_.toLatin1();
-        out << static_cast<quint8>(kind);
-        out << instanceNumber_;
-        out << qChecksum(init.constData(), static_cast<uint>(init.size()));
-    }
-    QByteArray header;
-    {
-        QDataStream out(&header, QIODevice::WriteOnly);
-        out.setVersion(kStreamVersion);
-        out << static_cast<quint64>(init.size());
-    }
-    socket_->write(header);
-    socket_->write(init);
+    socket_->write(
+        instancemessage::write(key_.toLatin1(), static_cast<quint8>(kind), instanceNumber_));
     const bool written = socket_->waitForBytesWritten(remainingMs(timeoutMs, timer));
     socket_->flush();
     return written;
@@ -301,11 +283,9 @@ void SingleApplicationPrivate::onReadyRead(QLocalSocket* sock) {
 }
 
 void SingleApplicationPrivate::readHeader(QLocalSocket* sock, ConnectionInfo& info) {
-    if (sock->bytesAvailable() < static_cast<qint64>(sizeof(quint64))) return;
-    QDataStream in(sock->read(sizeof(quint64)));
-    in.setVersion(kStreamVersion);
-    in >> info.msgLen;
-    if (info.msgLen == 0 || info.msgLen > kMaxInitMessage) {
+    if (sock->bytesAvailable() < instancemessage::kHeaderBytes) return;
+    info.msgLen = instancemessage::readLength(sock->read(instancemessage::kHeaderBytes));
+    if (info.msgLen == 0) {
         dropClient(sock);
         return;
     }
@@ -315,29 +295,18 @@ void SingleApplicationPrivate::readHeader(QLocalSocket* sock, ConnectionInfo& in
 
 void SingleApplicationPrivate::readBody(QLocalSocket* sock, ConnectionInfo& info) {
     if (sock->bytesAvailable() < static_cast<qint64>(info.msgLen)) return;
-    const QByteArray msg = sock->read(static_cast<qint64>(info.msgLen));
-    QDataStream in(msg);
-    in.setVersion(kStreamVersion);
-    QByteArray key;
-    quint8 kind = 0;
-    quint32 instanceId = 0;
-    quint16 checksum = 0;
-    in >> key >> kind >> instanceId >> checksum;
-
-    const int nul = key.indexOf('\0');
-    if (nul >= 0) key.truncate(nul);
-    const bool ok = in.status() == QDataStream::Ok && msg.size() >= 2 && key == key_.toLatin1() &&
-                    checksum == qChecksum(msg.constData(), static_cast<uint>(msg.size() - 2));
-    if (!ok) {
+    instancemessage::Init init;
+    if (!instancemessage::readInit(sock->read(static_cast<qint64>(info.msgLen)), key_.toLatin1(),
+                                   &init)) {
         dropClient(sock);
         return;
     }
-    info.instanceId = instanceId;
+    info.instanceId = init.instanceId;
     info.stage = StageConnected;
-    if (kind == NewInstance ||
-        (kind == SecondaryInstance && options_.testFlag(SingleApplication::NotifyOnSecondary)))
+    if (init.kind == NewInstance ||
+        (init.kind == SecondaryInstance && options_.testFlag(SingleApplication::NotifyOnSecondary)))
         emit q_->instanceStarted();
-    if (sock->bytesAvailable() > 0) emit q_->receivedMessage(instanceId, sock->readAll());
+    if (sock->bytesAvailable() > 0) emit q_->receivedMessage(init.instanceId, sock->readAll());
 }
 
 void SingleApplicationPrivate::dropClient(QLocalSocket* sock) {

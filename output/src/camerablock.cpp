@@ -53,4 +53,10 @@ bool pictureFits(const Header& h, size_t blockSize) {
     return i420Size(h.width, h.height) <= blockSize - kHeaderSize;
 }
 
+Content inspect(const uint8_t* block, size_t blockSize, Header* h) {
+    *h = readHeader(block);
+    if (h->empty()) return Content::Empty;
+    return pictureFits(*h, blockSize) ? Content::Picture : Content::Invalid;
+}
+
 }  // namespace camerablock

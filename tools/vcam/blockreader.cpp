@@ -13,9 +13,15 @@ BlockReader::Result BlockReader::next(int waitMs) {
     if (!memory_.waitForPicture(waitMs)) return Result::Nothing;
     if (!memory_.read(copy_.data(), static_cast<uint32_t>(copy_.size()), waitMs))
         return Result::Nothing;
-    header_ = camerablock::readHeader(copy_.data());
-    if (header_.empty()) return Result::Empty;
-    return camerablock::pictureFits(header_, copy_.size()) ? Result::Picture : Result::Invalid;
+    switch (camerablock::inspect(copy_.data(), copy_.size(), &header_)) {
+        case camerablock::Content::Empty:
+            return Result::Empty;
+        case camerablock::Content::Picture:
+            return Result::Picture;
+        case camerablock::Content::Invalid:
+            break;
+    }
+    return Result::Invalid;
 }
 
 }  // namespace vcam

@@ -41,6 +41,15 @@ Header readHeader(const uint8_t* block);
 // process, so a reader trusts nothing else.
 bool pictureFits(const Header& h, size_t blockSize);
 
+enum class Content {
+    Empty,    // 0 x 0: no phone
+    Picture,  // a picture of the header's size follows it
+    Invalid,  // the header names a size that does not fit the block
+};
+// What a block of blockSize bytes (at least kHeaderSize), copied out of the mapping, holds; its
+// header goes to *h.
+Content inspect(const uint8_t* block, size_t blockSize, Header* h);
+
 // Bytes of a tight I420 picture.
 inline size_t i420Size(int width, int height) {
     return static_cast<size_t>(width) * height + 2 * static_cast<size_t>(width / 2) * (height / 2);
