@@ -105,10 +105,15 @@ protected:
             const vcam::BlockReader::Result r = reader.next(10);
             if (onTick) onTick(reader, r);
         }
-        // Let the disconnection reach the window and the camera.
-        for (int i = 0; i < 30; ++i) {
+        // Until the disconnection has reached the window and the camera has been read since.
+        QElapsedTimer settle;
+        settle.start();
+        bool readSince = false;
+        while (settle.elapsed() < 3000 && (window_->isConnected() || !readSince)) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
             const vcam::BlockReader::Result r = reader.next(10);
+            if (!window_->isConnected() && r != vcam::BlockReader::Result::Nothing)
+                readSince = true;
             if (onTick) onTick(reader, r);
         }
         return sim.exitStatus() == QProcess::NormalExit ? sim.exitCode() : -1;

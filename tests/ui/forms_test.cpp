@@ -271,4 +271,17 @@ TEST(MainWindowForm, CaptionButtonsAndTray) {
     // A screenshot with nothing on screen is dropped at once.
     window.slot_screenShot();
     EXPECT_FALSE(window.isScreenshotPending());
+
+    // A recording stopped before its first picture made no file: the user is told, nothing
+    // reaches the clipboard, and the delayed capture request of its start never fires.
+    windowtest::Boxes boxes;
+    QSignalSpy finished(&window, &MainWindow::sig_recordFinished);
+    window.slot_Record();
+    window.slot_Record();
+    ASSERT_EQ(1, finished.count());
+    EXPECT_FALSE(finished.at(0).at(0).toBool());
+    EXPECT_TRUE(waitFor([&] { return !boxes.shown().empty(); }, 3000));
+    EXPECT_EQ(ui::BoxKind::Warning, boxes.shown().front().kind);
+    windowtest::settle(100);
+    EXPECT_FALSE(window.mainForm()->endCapture());
 }

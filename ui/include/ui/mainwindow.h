@@ -56,6 +56,8 @@ public:
     MenuStateForm* menuForm() const;
     QSystemTrayIcon* trayIcon() const { return trayIcon_; }
     bool isMicrophoneOpen() const { return micOpen_; }
+    // Between a phone's connection and its disconnection.
+    bool isConnected() const { return connected_; }
     bool isRecording() const;
     bool isScreenshotPending() const { return screenshotPending_; }
     // A picture is on screen, so a recording or a screenshot can start. Any thread.
