@@ -41,6 +41,10 @@ void Stream::stopDecoding() {
     queueMutex_.unlock();
     discarded.clear();
     wait(ULONG_MAX);
+    QMutexLocker locker(&queueMutex_);
+    if (droppedPackets_ > 1)
+        qWarning("%zu packets failed: Packet queue full, dropping packets", droppedPackets_);
+    droppedPackets_ = 0;
 }
 
 size_t Stream::costOf(const AVPacket* packet) {
@@ -53,11 +57,11 @@ bool Stream::queuePacket(AVPacket* packet) {
     const size_t size = costOf(owned.get());
     QMutexLocker locker(&queueMutex_);
     if (queuedBytes_ + size > kMaxQueuedBytes) {
-        if (!overflowing_) qWarning("Packet queue full, dropping packets");
-        overflowing_ = true;
+        // Under a lasting flood the queue is full again after every packet taken: one line per
+        // connection, and the count when it stops.
+        if (droppedPackets_++ == 0) qWarning("Packet queue full, dropping packets");
         return false;
     }
-    overflowing_ = false;
     queuedBytes_ += size;
     queue_.push_back(std::move(owned));
     queueCondition_.wakeOne();

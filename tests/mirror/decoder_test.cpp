@@ -309,8 +309,11 @@ TEST(Stream, HostileVolumesAreBounded) {
         while (p.stream.queuePacket(makePacket(chunk, false))) ++accepted;
         const size_t cost = chunk.size() + mirror::Stream::kPacketOverheadBytes;
         EXPECT_EQ(accepted, mirror::Stream::kMaxQueuedBytes / cost);
-        EXPECT_TRUE(log.contains("Packet queue full"));
         EXPECT_FALSE(p.stream.queuePacket(makePacket(chunk, false)));
+        p.stream.stopDecoding();
+        // Refused packets are logged once, then counted.
+        EXPECT_EQ(log.messages().filter("Packet queue full").size(), 2);
+        EXPECT_TRUE(log.contains("2 packets failed: Packet queue full"));
     }
     {
         // Tiny packets cost their heap, not their payload: a flood of them is bounded too.

@@ -37,7 +37,7 @@ public:
     void attachDecoder(Decoder* decoder);
     bool startDecoding();
     // Releases the decoder, discards the queued packets and joins the thread, which ends after
-    // the packet it is decoding (if any).
+    // the packet it is decoding (if any). Logs how many packets a full queue refused.
     void stopDecoding();
     // Takes ownership of the packet. A packet with pts AV_NOPTS_VALUE is configuration data.
     // False (packet freed) when the queue is over its byte bound or the packet is null.
@@ -64,11 +64,11 @@ private:
     // Bytes a queued packet is charged.
     static size_t costOf(const AVPacket* packet);
 
-    QMutex queueMutex_;  // guards queue_, queuedBytes_ and overflowing_
+    QMutex queueMutex_;  // guards queue_, queuedBytes_ and droppedPackets_
     QWaitCondition queueCondition_;
     std::list<AvPacketPtr> queue_;
     size_t queuedBytes_ = 0;
-    bool overflowing_ = false;
+    size_t droppedPackets_ = 0;  // refused for a full queue
     std::atomic<char> stop_{0};
 };
 
