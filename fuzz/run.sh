@@ -22,10 +22,15 @@ build=${KIVO_FUZZ_BUILD:-$here/../build-fuzz}
 
 generator=
 command -v ninja >/dev/null 2>&1 && generator="-G Ninja"
+mkdir -p "$build"
 # shellcheck disable=SC2086
-cmake -S "$here" -B "$build" $generator -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build "$build" -j2 -- $([ -n "$generator" ] && echo --quiet) >/dev/null
+if ! { cmake -S "$here" -B "$build" $generator -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ &&
+    cmake --build "$build" -j2; } >"$build/build.log" 2>&1; then
+    cat "$build/build.log"
+    echo "!! building the fuzz targets failed"
+    exit 1
+fi
 
 status=0
 for target in $targets; do
