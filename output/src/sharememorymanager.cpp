@@ -1,5 +1,7 @@
 #include "output/sharememorymanager.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include <libyuv.h>
@@ -64,6 +66,7 @@ void ShareMemoryManager::setFrame(I420FramePtr frame) {
                      frame->dataV(), frame->strideV(), y, w, u, w / 2, v, w / 2, w, h);
     ++generation_;
     lock.unlock();
+    wake_.notify_one();
     frame.reset();
 }
 
@@ -73,7 +76,12 @@ void ShareMemoryManager::startWrite() {
 }
 
 void ShareMemoryManager::stopWrite() {
-    stop_ = true;
+    {
+        // Under the lock, so a writer about to wait cannot miss the wake-up.
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
     {
         std::lock_guard<std::mutex> lock(blockMutex_);
         writeEmptyHeaderLocked();
@@ -94,12 +102,25 @@ bool ShareMemoryManager::hasMemory() {
 }
 
 void ShareMemoryManager::run() {
+    using Clock = std::chrono::steady_clock;
     bool copied = false;
     uint64_t copiedGeneration = 0;
+    auto lastPicture = Clock::now();
+    auto lastWrite = Clock::now();
     while (!stop_) {
         uint32_t length = 0;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (copied) {
+                // A new picture goes out as soon as it is staged, so a steady phone never has a
+                // picture written twice; once the phone pauses for longer than its own frame
+                // interval, the last one is rewritten for consumers that join late.
+                const auto due = std::max(lastPicture + std::chrono::milliseconds(kIdleMs),
+                                          lastWrite + std::chrono::milliseconds(kRefreshMs));
+                wake_.wait_until(lock, due,
+                                 [&] { return stop_ || generation_ != copiedGeneration; });
+                if (stop_) return;
+            }
             if (!staging_) return;
             if (outgoingSize_ != stagingSize_) {
                 outgoing_ = std::make_unique<uint8_t[]>(stagingSize_);
@@ -110,6 +131,7 @@ void ShareMemoryManager::run() {
                 std::memcpy(outgoing_.get(), staging_.get(), stagingSize_);
                 copied = true;
                 copiedGeneration = generation_;
+                lastPicture = Clock::now();
             }
             length = std::min(size_, stagingSize_);
         }
@@ -121,6 +143,6 @@ void ShareMemoryManager::run() {
             if (stop_) return;
             memory_->write(outgoing_.get(), length);
         }
-        QThread::msleep(kRefreshMs);
+        lastWrite = Clock::now();
     }
 }

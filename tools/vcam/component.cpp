@@ -65,7 +65,9 @@ int runY4m(const Options& options) {
         }
         if (r != BlockReader::Result::Picture) continue;
         const camerablock::Header& h = reader.header();
-        if (!out.write(tightView(reader.picture(), h.width, h.height))) {
+        // Flushed at once: a pipe's buffer would otherwise hold the picture's tail until the
+        // next one arrives.
+        if (!out.write(tightView(reader.picture(), h.width, h.height)) || !out.flush()) {
             say("writing " + options.y4mPath + " failed");
             return kExitError;
         }

@@ -1,6 +1,7 @@
 // Writing side of the virtual camera: keeps the newest camera-sized picture in a staging buffer
-// and a writer thread copies it into the shared block about every 30 ms (newest picture wins;
-// setFrame overwrites, never queues).
+// and a writer thread copies each new one into the shared block as soon as it is staged (newest
+// picture wins; setFrame overwrites, never queues). When no new picture has come for 100 ms the
+// writer rewrites the last one every 30 ms, so a consumer that opens the camera late gets it.
 // Thread rules: every public call from the controlling (GUI) thread; run() is the writer thread.
 // mutex_ guards staging_, its sizes and generation_; blockMutex_ guards memory_. The writer never
 // holds mutex_ while it waits for the block's named lock, so a camera reader that keeps the
@@ -11,6 +12,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -21,6 +23,8 @@
 class ShareMemoryManager : public QThread {
 public:
     static constexpr unsigned long kRefreshMs = 30;
+    // Longer than a phone's frame interval: a steady stream never triggers a rewrite.
+    static constexpr unsigned long kIdleMs = 100;
 
     // The process-wide instance, created on first use and destroyed at process exit.
     static ShareMemoryManager* instance();
@@ -56,7 +60,8 @@ private:
     std::unique_ptr<uint8_t[]> staging_;
     uint32_t size_ = 0;
     uint32_t stagingSize_ = 0;
-    uint64_t generation_ = 0;  // counts staged pictures, so the writer copies only new ones
+    uint64_t generation_ = 0;       // counts staged pictures, so the writer copies only new ones
+    std::condition_variable wake_;  // with mutex_: a new picture, or stop
 
     std::mutex blockMutex_;
     std::unique_ptr<NamedSharedMemory> memory_;
