@@ -1,0 +1,399 @@
+#!/usr/bin/env python3
+"""End-to-end delay and smoothness from the phone simulator to the programs that use KivoCam's
+virtual camera and microphone, on one machine and one clock (CLOCK_MONOTONIC).
+
+Run inside the sandbox, from the source folder:
+    scripts/in-sandbox.sh python3 bench/latency/latency.py --build build
+It starts a private PulseAudio server, kivocam, kivocam-vcam --y4m - and parec on "KivoMic",
+streams 720p30 with stamped pictures and clicks, and prints every figure next to its baseline from
+the same run: the decode-only time of the same H.264 stream for the camera, and a plain writer into
+the same FIFO for the microphone. --drift-seconds 300 gives the five-minute clock runs.
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+RATE = 48000
+STAMP_BITS, STAMP_ROWS = 16, 80
+CLICK_MS = 500
+
+
+def now():
+    return time.clock_gettime(time.CLOCK_MONOTONIC)
+
+
+def pct(values, q):
+    if not values:
+        return float("nan")
+    s = sorted(values)
+    return s[min(len(s) - 1, int(round(q / 100 * (len(s) - 1))))]
+
+
+def ms(v):
+    return "   n/a" if v != v else f"{v * 1000:6.1f}"
+
+
+def read_stamp(y, width):
+    cw = width // STAMP_BITS
+    value = 0
+    for bit in range(STAMP_BITS):
+        total = n = 0
+        for row in range(STAMP_ROWS // 4, STAMP_ROWS * 3 // 4, 4):
+            start = row * width + bit * cw
+            cells = y[start + cw // 4:start + cw * 3 // 4:4]
+            total += sum(cells)
+            n += len(cells)
+        mean = total / n
+        if 70 < mean < 180:
+            return None
+        value = (value << 1) | (1 if mean >= 180 else 0)
+    return value
+
+
+class CameraReader(threading.Thread):
+    """Reads kivocam-vcam's YUV4MPEG2 output; notes each picture's code and arrival time."""
+
+    def __init__(self, stream):
+        super().__init__(daemon=True)
+        self.stream, self.pictures, self.unreadable = stream, [], 0
+
+    def _exact(self, n):
+        buf = bytearray()
+        while len(buf) < n:
+            chunk = self.stream.read(n - len(buf))
+            if not chunk:
+                return None
+            buf += chunk
+        return bytes(buf)
+
+    def run(self):
+        header = self.stream.readline().decode()
+        m = re.search(r" W(\d+) H(\d+)", header)
+        if not m:
+            return
+        w, h = int(m.group(1)), int(m.group(2))
+        size = w * h * 3 // 2
+        while True:
+            if self.stream.readline() != b"FRAME\n":
+                return
+            frame = self._exact(size)
+            if frame is None:
+                return
+            t = now()
+            code = read_stamp(frame, w)
+            if code is None:
+                self.unreadable += 1
+            else:
+                self.pictures.append((code, t))
+
+
+class Recorder(threading.Thread):
+    """parec on a source; keeps the samples and, per chunk, when its last sample arrived."""
+
+    def __init__(self, source, env):
+        super().__init__(daemon=True)
+        self.proc = subprocess.Popen(
+            ["parec", "-d", source, "--format=s16le", f"--rate={RATE}", "--channels=1", "--raw",
+             "--latency-msec=10", "--process-time-msec=5"],
+            stdout=subprocess.PIPE, env=env)
+        self.started = now()
+        self.samples = bytearray()
+        self.chunks = []  # (sample count after the chunk, arrival time)
+
+    def run(self):
+        fd = self.proc.stdout.fileno()
+        while True:
+            chunk = os.read(fd, 4096)
+            if not chunk:
+                return
+            t = now()
+            self.samples += chunk
+            self.chunks.append((len(self.samples) // 2, t))
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait()
+        self.join(2)
+
+    def clicks(self):
+        """When the chunk holding each click onset (loud after 100 ms of quiet) reached us. Not
+        back-dated by the sample's place in the chunk: the pipe delivers 20 ms at once."""
+        out, quiet, ci = [], RATE, 0
+        data = memoryview(self.samples).cast("h")
+        for n in range(len(data)):
+            if abs(data[n]) > 6000:
+                if quiet >= RATE // 10:
+                    while self.chunks[ci][0] <= n:
+                        ci += 1
+                    out.append(self.chunks[ci][1])
+                quiet = 0
+            else:
+                quiet += 1
+        return out
+
+
+def match(sends, arrivals, window=0.45):
+    """Pairs each arrival, in order, with the earliest unpaired send shortly before it."""
+    pairs, i = [], 0
+    for a in arrivals:
+        while i < len(sends) and a - sends[i] > window:
+            i += 1
+        if i < len(sends) and sends[i] < a:
+            pairs.append((sends[i], a))
+            i += 1
+    return pairs
+
+
+def read_send_log(path):
+    pictures, clicks = {}, []
+    with open(path) as f:
+        for line in f:
+            kind, index, t = line.split()
+            if kind == "picture":
+                pictures[int(index) % (1 << STAMP_BITS)] = float(t)
+            else:
+                clicks.append(float(t))
+    return pictures, clicks
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.bin = os.path.abspath(os.path.join(args.build, "bin"))
+        self.dir = tempfile.mkdtemp(prefix="kivocam-latency-")
+        env = dict(os.environ)
+        for name, sub in [("HOME", "home"), ("XDG_CONFIG_HOME", "config"),
+                          ("XDG_STATE_HOME", "state"), ("XDG_RUNTIME_DIR", "runtime"),
+                          ("PULSE_RUNTIME_PATH", "pulse")]:
+            env[name] = os.path.join(self.dir, sub)
+            os.makedirs(env[name], mode=0o700, exist_ok=True)
+        env["PULSE_STATE_PATH"] = os.path.join(self.dir, "pulse", "state")
+        env["PULSE_SERVER"] = "unix:" + os.path.join(self.dir, "pulse", "native")
+        env["KIVOCAM_SHM_NAME"] = f"KivoLatency{os.getpid()}"
+        env.setdefault("KIVOCAM_ADAPTERS", "lo0|Loopback adapter|127.0.0.2")
+        env["KIVOCAM_LOG_LEVEL"] = "4"
+        self.env = env
+        self.procs = []
+
+    def start(self, cmd, **kw):
+        p = subprocess.Popen(cmd, env=self.env, **kw)
+        self.procs.append(p)
+        return p
+
+    def wait_for(self, what, check, seconds=15):
+        deadline = now() + seconds
+        while now() < deadline:
+            if check():
+                return
+            time.sleep(0.05)
+        sys.exit(f"latency: {what} did not happen within {seconds} s (files in {self.dir})")
+
+    def start_sound_server(self):
+        quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        sock = self.env["PULSE_SERVER"][5:]
+        self.start(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                    "--use-pid-file=no", "--system=no", "--disable-shm=yes", "-L",
+                    f"module-native-protocol-unix auth-anonymous=1 socket={sock}", "-L",
+                    "module-null-sink sink_name=BenchSpeakers rate=48000 channels=1", "-L",
+                    "module-always-sink"], **quiet)
+        self.wait_for("the sound server", lambda: subprocess.run(
+            ["pactl", "info"], env=self.env, **quiet).returncode == 0)
+        devcon = os.path.join(self.bin, "Drivers", "x64", "devcon")
+        subprocess.run([devcon, "/r", "install", "KivoVirtualAudioDevice.inf",
+                        "*KivoWaveExtensible"], env=self.env, check=True, **quiet)
+
+    def fifo_baseline(self, seconds):
+        """Clicks written straight into the microphone's FIFO at a 20 ms pace."""
+        rec = Recorder("KivoMic", self.env)
+        rec.start()
+        time.sleep(0.5)
+        fifo = os.path.join(self.env["XDG_RUNTIME_DIR"], "KivoAudioDeviceLink")
+        fd = os.open(fifo, os.O_WRONLY)
+        click = bytearray(1920)
+        for i in range(96):
+            v = int(26000 * __import__("math").sin(2 * 3.14159265 * 2000 * (i + 0.5) / RATE))
+            click[2 * i:2 * i + 2] = v.to_bytes(2, "little", signed=True)
+        sends, start = [], now()
+        for block in range(int(seconds * 50)):
+            due = start + block * 0.02
+            while now() < due:
+                time.sleep(min(0.005, due - now()))
+            if block % (CLICK_MS // 20) == 0:
+                os.write(fd, click)
+                sends.append(now())
+            else:
+                os.write(fd, bytes(1920))
+        time.sleep(0.5)
+        os.close(fd)
+        rec.stop()
+        return [a - s for s, a in match(sends, rec.clicks())]
+
+    def start_program(self):
+        os.makedirs(os.path.join(self.env["XDG_CONFIG_HOME"], "KivoCam"), exist_ok=True)
+        with open(os.path.join(self.env["XDG_CONFIG_HOME"], "KivoCam", "settings.json"), "w") as f:
+            json.dump({"cfg_open_vmic": "1"}, f)
+        log = os.path.join(self.env["XDG_STATE_HOME"], "KivoCam", "kivocam.log")
+        self.kivocam = self.start([os.path.join(self.bin, "kivocam")],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.wait_for("kivocam start-up", lambda: os.path.exists(log) and
+                      "main window ready" in open(log, errors="replace").read())
+
+    def phone(self, name, seconds, extra=()):
+        sendlog = os.path.join(self.dir, name + ".sends")
+        cmd = [os.path.join(self.bin, "kivocam-phonesim"), "--duration", str(seconds),
+               "--discovery-timeout", "10", "--code-stamp", "--clicks", str(CLICK_MS),
+               "--rate", "48000", "--send-log", sendlog, *extra]
+        return self.start(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL), sendlog
+
+    def late_run(self, seconds, late_at):
+        """Nobody records while the phone streams; a recorder joins at late_at."""
+        sim, sendlog = self.phone("late", seconds, ["--no-video"])
+        time.sleep(late_at)
+        rec = Recorder("KivoMic", self.env)
+        rec.start()
+        sim.wait()
+        time.sleep(1)
+        rec.stop()
+        _, clicks = read_send_log(sendlog)
+        return clicks, rec.clicks(), rec.started
+
+    def main_run(self, seconds):
+        vcam = self.start([os.path.join(self.bin, "kivocam-vcam"), "--y4m", "-"],
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        camera = CameraReader(vcam.stdout)
+        camera.start()
+        early = Recorder("KivoMic", self.env)
+        early.start()
+        h264 = os.path.join(self.dir, "stream.h264")
+        sim, sendlog = self.phone("main", seconds, ["--dump-h264", h264])
+        sim.wait()
+        time.sleep(1)
+        vcam.terminate()
+        vcam.wait()
+        camera.join(2)
+        early.stop()
+        return camera, early, sendlog, h264
+
+    def drift_run(self, percent, seconds):
+        rec = Recorder("KivoMic", self.env)
+        rec.start()
+        sim, sendlog = self.phone(f"drift{percent:+g}", seconds,
+                                  ["--no-video", "--audio-clock", str(percent)])
+        sim.wait()
+        time.sleep(1)
+        rec.stop()
+        _, clicks = read_send_log(sendlog)
+        return match(clicks, rec.clicks()), len(clicks)
+
+    def decode_only(self, h264):
+        """Wall time per picture of decoding the same stream with FFmpeg alone, one thread, so it
+        is the time one picture takes rather than the throughput of several in flight."""
+        out = subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-benchmark", "-threads", "1",
+                              "-i", h264,
+                              "-f", "null", "-"], capture_output=True, text=True).stderr
+        rtime = re.search(r"rtime=([\d.]+)s", out)
+        frames = re.findall(r"frame=\s*(\d+)", out)
+        if not rtime or not frames or int(frames[-1]) == 0:
+            return float("nan")
+        return float(rtime.group(1)) / int(frames[-1])
+
+    def stop_all(self):
+        for p in reversed(self.procs):
+            if p.poll() is None:
+                p.terminate()
+                try:
+                    p.wait(10)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+
+
+def report_camera(camera, sendlog, decode):
+    pictures, _ = read_send_log(sendlog)
+    seen = {}
+    for code, t in camera.pictures:
+        seen.setdefault(code, []).append(t)
+    delays = [seen[c][0] - t for c, t in pictures.items() if c in seen]
+    sent = len(pictures)
+    once = sum(1 for c in pictures if len(seen.get(c, [])) == 1)
+    repeated = sum(1 for c in pictures if len(seen.get(c, [])) > 1)
+    skipped = sum(1 for c in pictures if c not in seen)
+    print("camera (send -> kivocam-vcam --y4m -)      measured   decode-only")
+    print(f"  delay median (ms)                        {ms(statistics.median(delays) if delays else float('nan'))}   {ms(decode)}")
+    print(f"  delay p99 (ms)                           {ms(pct(delays, 99))}")
+    print(f"  pictures sent {sent}: exactly once {100 * once / max(sent, 1):.1f} %, "
+          f"repeated {repeated}, skipped {skipped}, unreadable codes {camera.unreadable}")
+
+
+def report_mic(label, pairs, base, extra=""):
+    d = [a - s for s, a in pairs]
+    print(f"  {label:<40} {ms(statistics.median(d) if d else float('nan'))} / {ms(pct(d, 99))}"
+          f"   {ms(statistics.median(base) if base else float('nan'))} / {ms(pct(base, 99))}{extra}")
+
+
+def report_drift(percent, pairs, sent):
+    d = [(s, a - s) for s, a in pairs]
+    if len(d) < 4:
+        print(f"  clock {percent:+g} %: only {len(d)} clicks heard of {sent}")
+        return
+    t0 = d[0][0]
+    first = statistics.median(v for s, v in d if s - t0 < 5)
+    last = statistics.median(v for s, v in d if s - d[-1][0] > -5)
+    worst = max(abs(v - first) for _, v in d)
+    jumps = sum(1 for (_, x), (_, y) in zip(d, d[1:]) if abs(y - x) > 0.010)
+    print(f"  clock {percent:+g} %: start {ms(first)} ms, end {ms(last)} ms, furthest from start "
+          f"{ms(worst)} ms, jumps > 10 ms {jumps}, clicks lost {sent - len(d)} of {sent}")
+    steps = max(1, len(d) // 6)
+    print("    over time (s: ms): " + ", ".join(
+        f"{s - t0:.0f}: {v * 1000:.0f}" for s, v in d[::steps]))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--build", default="build", help="build folder holding bin/ (build)")
+    ap.add_argument("--seconds", type=float, default=20, help="main run length (20)")
+    ap.add_argument("--late-at", type=float, default=10,
+                    help="how long the phone streams before a microphone recorder joins (10)")
+    ap.add_argument("--drift-seconds", type=float, default=20,
+                    help="length of each 1 %% fast/slow clock run (20; 300 for five minutes)")
+    args = ap.parse_args()
+    for tool in ("pulseaudio", "pactl", "parec", "ffmpeg"):
+        if not shutil.which(tool):
+            sys.exit(f"latency: {tool} is needed")
+    bench = Bench(args)
+    try:
+        bench.start_sound_server()
+        fifo = bench.fifo_baseline(min(args.seconds, 10))
+        bench.start_program()
+        camera, early, sendlog, h264 = bench.main_run(args.seconds)
+        late_sends, late_heard, late_started = bench.late_run(args.late_at + 10, args.late_at)
+        drifts = [(p, *bench.drift_run(p, args.drift_seconds)) for p in (1, -1)]
+    finally:
+        bench.stop_all()
+    print(f"latency: 1280x720 at 30 fps, {args.seconds:g} s, clicks every {CLICK_MS} ms "
+          f"(files in {bench.dir})")
+    report_camera(camera, sendlog, bench.decode_only(h264))
+    _, clicks = read_send_log(sendlog)
+    print("microphone (send -> parec on KivoMic)      median / p99 (ms)   plain FIFO writer")
+    report_mic("recorder from the start", match(clicks, early.clicks()), fifo)
+    # Sound sent more than the delay target before the recorder came is stale: whatever the
+    # recorder heard beyond the clicks sent since then.
+    fresh = [s for s in late_sends if s >= late_started - 0.08]
+    stale = max(0, len(late_heard) - len(fresh))
+    late_pairs = match(fresh, late_heard[stale:])
+    report_mic(f"recorder joining {args.late_at:g} s into a stream", late_pairs, fifo,
+               f"   stale clicks {stale}")
+    print(f"microphone under a phone clock 1 % off, {args.drift_seconds:g} s each")
+    for percent, pairs, sent in drifts:
+        report_drift(percent, pairs, sent)
+
+
+if __name__ == "__main__":
+    main()
