@@ -31,7 +31,9 @@ public:
     }
     uint8_t* payloadBuffer(uint32_t len) override {
         check(len > 0 && len <= kMaxPayloadBytes);
-        payload_.reset(new uint8_t[len]);  // not filled: large lengths stay cheap
+        // A length beyond the input fails its read before a byte is written, so one byte
+        // stands in (still on the heap, where an overrun would show).
+        payload_.reset(new uint8_t[len <= size_ - at_ ? len : 1]);
         return payload_.get();
     }
     size_t at() const { return at_; }
