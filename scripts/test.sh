@@ -49,11 +49,16 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 
 run=(scripts/in-sandbox.sh)
-excluded=()
+# This test uses up every descriptor on purpose; the sanitizer runtime needs descriptors of its own
+# to check memory and to write its report, so it would report nonsense there. The normal suite
+# runs it.
+skip='^BadInput\.AcceptFailureKeepsServing$'
+excluded=(-E "$skip")
 if [ "$mode" = thread ]; then
-  # The threaded parts; the renderer is left out because Mesa's own threads are not ours to judge.
+  # The threaded parts; the renderer is left out: it runs on Mesa's threads, which the checker
+  # cannot see into.
   dirs="${KIVOCAM_SANITIZE_DIRS:-bridge mirror output record avrecmux}"
-  excluded=(-E '^Renderer')
+  excluded=(-E "$skip|^Renderer")
   # ThreadSanitizer wants its fixed address layout; without randomisation it always gets it.
   run=(setarch "$(uname -m)" -R "${run[@]}")
 else
