@@ -94,6 +94,7 @@ VMicManage::~VMicManage() {
     }
     {
         std::lock_guard<std::recursive_mutex> lock(fifoMutex_);
+        drain_.reset();
         device_.reset();
     }
     av_freep(&outBuffer_);
@@ -148,6 +149,7 @@ bool VMicManage::setOpen(bool open) {
     }
     {
         std::lock_guard<std::recursive_mutex> lock(fifoMutex_);
+        drain_.reset();
         device_.reset();
     }
     emit sig_closeResult(true);
@@ -318,6 +320,12 @@ int VMicManage::changePcmFmt(const PcmFramePtr& frame) {
         }
         outCapacity_ = static_cast<int>(needed);
     }
+    int low = -1;
+    {
+        std::lock_guard<std::recursive_mutex> lock(fifoMutex_);
+        std::swap(low, measuredLow_);
+    }
+    if (low >= 0) correctRate(low);
     const uint8_t* in[1] = {frame->data()};
     const int converted = swr_convert(swr_, &outBuffer_, outCapacity_, in, inSamples);
     if (converted <= 0) {
@@ -335,6 +343,7 @@ int VMicManage::changePcmFmt(const PcmFramePtr& frame) {
         return bytes;
     }
     // Overflow: the newest 200 ms stay.
+    dropped_ += fill_ + bytes - kFifoBytes;
     const int keep = kFifoBytes - bytes;
     if (keep > 0) {
         std::memmove(fifo_, fifo_ + (fill_ - keep), keep);
@@ -352,6 +361,13 @@ int VMicManage::pull(int16_t* out, unsigned frames) {
     const size_t bytes = static_cast<size_t>(frames) * 2;
     std::lock_guard<std::recursive_mutex> lock(fifoMutex_);
     uint8_t* dst = reinterpret_cast<uint8_t*>(out);
+    windowLow_ = std::min(windowLow_, fill_);
+    windowFrames_ += static_cast<int>(frames);
+    if (windowFrames_ >= kLevelWindowFrames) {
+        measuredLow_ = windowLow_;
+        windowLow_ = kFifoBytes;
+        windowFrames_ = 0;
+    }
     if (static_cast<size_t>(fill_) < bytes) {
         std::memset(dst, 0, bytes);
     } else {
@@ -361,9 +377,30 @@ int VMicManage::pull(int16_t* out, unsigned frames) {
     }
     if (device_.valid()) {
         int error = 0;
-        switch (platform::writeFifo(device_.get(), dst, bytes, &error)) {
-            case platform::FifoWrite::Written:
+        // While nobody records, the block written last time is still waiting: take it back, so
+        // the pipe only ever holds the newest one. Once someone took it, they record again.
+        if (drain_.valid()) {
+            uint8_t scratch[4096];
+            if (platform::readFifo(drain_.get(), scratch, sizeof scratch) > 0) {
+                drainDevice();
+            } else {
+                drain_.reset();
                 pendingReported_ = false;
+            }
+        }
+        platform::FifoWrite result = platform::writeFifo(device_.get(), dst, bytes, &error);
+        if (result == platform::FifoWrite::Pending) {
+            // The sound server stopped reading (nobody records): what fills the pipe now would
+            // reach a later recorder as stale sound.
+            if (!drain_.valid()) drain_ = platform::openFifoReader(devicePath_);
+            if (drain_.valid()) {
+                drainDevice();
+                platform::writeFifo(device_.get(), dst, bytes, &error);
+            }
+        }
+        switch (result) {
+            case platform::FifoWrite::Written:
+                if (!drain_.valid()) pendingReported_ = false;
                 break;
             case platform::FifoWrite::Pending:
                 // Nobody drains the device (its reader is idle): say so once per stall.
@@ -383,4 +420,27 @@ int VMicManage::pull(int16_t* out, unsigned frames) {
     }
     if (!kivo::settingBool("audio.play", false, true)) std::memset(dst, 0, bytes);
     return running_ ? 0 : 1;
+}
+
+void VMicManage::drainDevice() {
+    uint8_t scratch[4096];
+    while (platform::readFifo(drain_.get(), scratch, sizeof scratch) > 0) {
+    }
+}
+
+void VMicManage::correctRate(int lowBytes) {
+    // Removes (or adds) the whole excess over the next window; a steady 1 % drift then settles
+    // half a window's worth of it above the target. A large excess comes from a stall, not from
+    // drift, and is worked off faster.
+    const int distance = kLevelWindowFrames;
+    const int excess = (lowBytes - kTargetLowBytes) / 2;
+    const int percent =
+        excess > kOutputRate / 20 ? kMaxCorrectionPercent * 2 : kMaxCorrectionPercent;
+    const int limit = distance * percent / 100;
+    swr_set_compensation(swr_, std::clamp(-excess, -limit, limit), distance);
+}
+
+long long VMicManage::droppedBytes() const {
+    std::lock_guard<std::recursive_mutex> lock(fifoMutex_);
+    return dropped_;
 }

@@ -37,6 +37,13 @@ public:
     static constexpr int kPeriodFrames = 960;              // 20 ms at 48 kHz
     static constexpr int kBlockBytes = kPeriodFrames * 2;  // 1920
     static constexpr int kFifoBytes = 10 * kBlockBytes;    // 200 ms, 19200
+    // The drift correction keeps the lowest fill seen at a pull (over half a second) near this:
+    // enough to ride out the phone's block timing, little enough to add no delay.
+    static constexpr int kTargetLowBytes = 960;  // 10 ms
+    static constexpr int kLevelWindowFrames = kOutputRate / 2;
+    // Retimed by no more than this share of the stream (twice that to work off a stall), so the
+    // pitch change stays unheard.
+    static constexpr int kMaxCorrectionPercent = 2;
     static constexpr int kCmdFind = 1, kCmdInstall = 2, kCmdRemove = 3, kCmdReinstall = 4;
 
     VMicManage();
@@ -59,6 +66,8 @@ public:
     bool hasAudioStream() const { return audio_ != nullptr; }  // false: the timer clock runs
     int outputCapacity() const { return outCapacity_; }        // samples
     int fifoFill() const;
+    // Bytes the FIFO's 200 ms ceiling has thrown away since construction.
+    long long droppedBytes() const;
     QString commandLine(int type) const;
     // A driver command has been started and has not finished yet.
     bool isDriverRunning() const;
@@ -89,6 +98,10 @@ private:
     // the FIFO holds less). 0 to continue, 1 to stop.
     int pull(int16_t* out, unsigned frames);
     bool rebuildResampler(int rate, int channels);
+    // Retimes the resampler's next half second so the FIFO's low level drifts to the target.
+    void correctRate(int lowBytes);
+    // Empties the device through drain_. fifoMutex_ held.
+    void drainDevice();
 
     QString commands_[3];  // find, install, remove
     const std::string devicePath_;
@@ -111,6 +124,11 @@ private:
     platform::UniqueFd device_;
     bool pendingReported_ = false;  // "write is pending" once per stall
     bool failureReported_ = false;  // one log line per device, not one per period
+    platform::UniqueFd drain_;      // a read end of the device, open only while nobody records
+    int windowLow_ = kFifoBytes;    // lowest fill at a pull in the current window
+    int windowFrames_ = 0;
+    int measuredLow_ = -1;  // the last full window's low, until changePcmFmt takes it
+    long long dropped_ = 0;
 
     std::atomic<bool> running_{true};
     std::unique_ptr<RtAudio> audio_;
