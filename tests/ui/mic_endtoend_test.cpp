@@ -31,12 +31,14 @@ QString devcon() {
     return kivotest::binDir() + "/Drivers/x64/devcon";
 }
 
-// Keeps the event loop running while a recording collects ms milliseconds.
+constexpr int kSamplesPerMs = 48;
+
+// Keeps the event loop running while a recording collects ms milliseconds of samples.
 std::vector<int16_t> recordWhileServing(Recording& recording, int ms) {
     std::vector<int16_t> all;
     for (int done = 0; done < ms; done += 100) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        const std::vector<int16_t> part = recording.collect(100);
+        const std::vector<int16_t> part = recording.collect(100 * kSamplesPerMs, 1000);
         all.insert(all.end(), part.begin(), part.end());
     }
     return all;
@@ -76,8 +78,8 @@ TEST(MicrophoneEndToEnd, PhoneToneReachesTheSource) {
 
     Recording mic("KivoMic");
     Recording speakers("KivoTestSink.monitor");
-    ASSERT_TRUE(mic.settle(1000));
-    ASSERT_TRUE(speakers.settle(200));
+    ASSERT_TRUE(mic.settle(1000 * kSamplesPerMs));
+    ASSERT_TRUE(speakers.settle(200 * kSamplesPerMs));
     EXPECT_EQ(0, vmictest::peak(recordWhileServing(mic, 500)));
 
     QProcess phone;
@@ -87,9 +89,9 @@ TEST(MicrophoneEndToEnd, PhoneToneReachesTheSource) {
                  "--no-video", "--tone", "440", "--duration", "4"});
     ASSERT_TRUE(phone.waitForStarted(5000));
     recordWhileServing(mic, 1500);  // connection, and the FIFO filling
-    speakers.collect(10);
+    speakers.collect(10 * kSamplesPerMs, 200);
     const std::vector<int16_t> tone = recordWhileServing(mic, 1500);
-    const std::vector<int16_t> monitor = speakers.collect(200);
+    const std::vector<int16_t> monitor = speakers.collect(200 * kSamplesPerMs, 1000);
     while (phone.state() != QProcess::NotRunning && wait.elapsed() < 30000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     EXPECT_EQ(0, phone.exitCode()) << phone.readAll().toStdString();
