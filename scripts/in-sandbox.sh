@@ -5,7 +5,7 @@ set -euo pipefail
 export KIVOCAM_ADAPTERS="${KIVOCAM_ADAPTERS-lo0|Loopback adapter|127.0.0.2}"
 inner=("$@")
 if [ -z "${DISPLAY:-}" ]; then
-  inner=(xvfb-run -a -s "-screen 0 1280x1024x24" "${inner[@]}")
+  inner=(xvfb-run -a -s "-screen 0 1920x1200x24" "${inner[@]}")
 fi
 if [ -z "${KIVOCAM_IN_NETNS:-}" ] && unshare -n true 2>/dev/null; then
   export KIVOCAM_IN_NETNS=1
