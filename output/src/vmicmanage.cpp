@@ -271,6 +271,7 @@ int VMicManage::fifoFill() const {
 bool VMicManage::rebuildResampler(int rate, int channels) {
     inRate_ = rate;
     inChannels_ = channels;
+    compensating_ = false;
     swr_free(&swr_);
     AVChannelLayout outLayout;
     AVChannelLayout inLayout;
@@ -324,6 +325,15 @@ int VMicManage::changePcmFmt(const PcmFramePtr& frame) {
     {
         std::lock_guard<std::recursive_mutex> lock(fifoMutex_);
         std::swap(low, measuredLow_);
+        // So far above the target the queue holds sound held up by a stall (the audio clock's
+        // start, a busy machine), not drift: cut it in one go rather than play it late.
+        const int cut = std::min(low, fill_) - kTargetLowBytes;
+        if (low > kTargetLowBytes + kStallBytes && cut > 0) {
+            const int even = cut & ~1;
+            std::memmove(fifo_, fifo_ + even, fill_ - even);
+            fill_ -= even;
+            low = kTargetLowBytes;
+        }
     }
     if (low >= 0) correctRate(low);
     const uint8_t* in[1] = {frame->data()};
@@ -429,15 +439,19 @@ void VMicManage::drainDevice() {
 }
 
 void VMicManage::correctRate(int lowBytes) {
-    // Removes (or adds) the whole excess over the next window; a steady 1 % drift then settles
-    // half a window's worth of it above the target. A large excess comes from a stall, not from
-    // drift, and is worked off faster.
+    // Near the target the floor wanders with the audio clock's timing, not with drift: leave
+    // the pitch alone there. Beyond, work off half the excess over the next window.
     const int distance = kLevelWindowFrames;
-    const int excess = (lowBytes - kTargetLowBytes) / 2;
-    const int percent =
-        excess > kOutputRate / 20 ? kMaxCorrectionPercent * 2 : kMaxCorrectionPercent;
-    const int limit = distance * percent / 100;
-    swr_set_compensation(swr_, std::clamp(-excess, -limit, limit), distance);
+    int excess = (lowBytes - kTargetLowBytes) / 2;
+    const int dead = kDeadBandBytes / 2;
+    excess = excess > dead ? excess - dead : excess < -dead ? excess + dead : 0;
+    const int limit = distance * kMaxCorrectionPermille / 1000;
+    const int delta = std::clamp(-excess / 2, -limit, limit);
+    // The first correction turns resampling on even at 48 kHz in, and with it a filter delay:
+    // not before it is needed.
+    if (delta == 0 && !compensating_) return;
+    compensating_ = true;
+    swr_set_compensation(swr_, delta, distance);
 }
 
 long long VMicManage::droppedBytes() const {

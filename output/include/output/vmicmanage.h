@@ -41,9 +41,12 @@ public:
     // enough to ride out the phone's block timing, little enough to add no delay.
     static constexpr int kTargetLowBytes = 960;  // 10 ms
     static constexpr int kLevelWindowFrames = kOutputRate / 2;
-    // Retimed by no more than this share of the stream (twice that to work off a stall), so the
-    // pitch change stays unheard.
-    static constexpr int kMaxCorrectionPercent = 2;
+    // Retimed by no more than this (per mille), so the pitch change stays unheard.
+    static constexpr int kMaxCorrectionPermille = 15;
+    // The floor may wander this far either side of the target uncorrected.
+    static constexpr int kDeadBandBytes = 1440;  // 15 ms
+    // A floor this far above the target is a stall, cut at once.
+    static constexpr int kStallBytes = 4800;  // 50 ms
     static constexpr int kCmdFind = 1, kCmdInstall = 2, kCmdRemove = 3, kCmdReinstall = 4;
 
     VMicManage();
@@ -110,6 +113,7 @@ private:
     SwrContext* swr_ = nullptr;  // owned, freed in one place (destructor / rebuild)
     int inRate_ = 0;
     int inChannels_ = 0;
+    bool compensating_ = false;  // swr_set_compensation has been called on this resampler
     int outCapacity_ = 0;
     uint8_t* outBuffer_ = nullptr;  // av_samples_alloc, owned
 
