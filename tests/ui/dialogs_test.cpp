@@ -163,6 +163,12 @@ TEST(Dialogs, IpPopupShowsConfiguredAddress) {
     popup.setText("截屏成功，可在\n设置中打开目录查看");
     EXPECT_EQ("截屏成功，可在\n设置中打开目录查看", popup.text());
     KivoCamData::instance()->setIpAddress(QString());
+
+    // Clipped to its rounded shape: the corner pixel is outside, the middle inside.
+    popup.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&popup));
+    EXPECT_FALSE(popup.mask().contains(QPoint(0, 0)));
+    EXPECT_TRUE(popup.mask().contains(popup.rect().center()));
 }
 
 // The first-run bubble: a translucent tool-tip window whose painted bubble is also its mask, so

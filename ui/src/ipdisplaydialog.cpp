@@ -1,5 +1,9 @@
 #include "ui/ipdisplaydialog.h"
 
+#include <QPainterPath>
+#include <QRegion>
+#include <QResizeEvent>
+
 #include "app/kivocamdata.h"
 #include "ui/qssmanager.h"
 #include "ui_ipdisplaydialog.h"
@@ -30,4 +34,13 @@ QString IPDisplayDialog::text() const {
 void IPDisplayDialog::refreshAddress() {
     const QString ip = KivoCamData::instance()->ipAddress();
     setText(ip.isEmpty() ? QStringLiteral("-.-.-.-") : ip);
+}
+
+void IPDisplayDialog::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    // The style sheet rounds the bubble by 6 px at 96 DPI.
+    const qreal radius = 6 * QssManager::scaleFactor();
+    QPainterPath shape;
+    shape.addRoundedRect(QRectF(rect()), radius, radius);
+    setMask(QRegion(shape.toFillPolygon().toPolygon()));
 }

@@ -21,6 +21,10 @@ public:
     // The address from the configuration, or "-.-.-.-" while there is none.
     void refreshAddress();
 
+protected:
+    // Clips the window to the rounded bubble: without a compositor the corners would be black.
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     Ui::IPDisplayDialog* ui;
 };
