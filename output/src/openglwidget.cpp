@@ -115,6 +115,8 @@ OpenGLWidget::OpenGLWidget(QWidget* parent) : QOpenGLWidget(parent), overlay_(ma
 }
 
 OpenGLWidget::~OpenGLWidget() {
+    // The base class destroys the context after this body: its end must no longer reach us.
+    if (QOpenGLContext* ctx = context()) disconnect(ctx, nullptr, this, nullptr);
     releaseGL();
 }
 
