@@ -8,7 +8,8 @@
 #                                                UndefinedBehaviorSanitizer (build-asan/)
 #   scripts/test.sh --tsan [CTEST ARGS...]       ThreadSanitizer over the threaded tests (build-tsan/)
 #
-# KIVOCAM_SANITIZE_DIRS="mirror output ..." limits a sanitizer run to those folders of tests/.
+# KIVOCAM_SANITIZE_DIRS="mirror output ..." limits a sanitizer run to those folders of tests/;
+# KIVOCAM_SANITIZE_SKIP=REGEX leaves out the tests it matches.
 #
 # A sanitizer finding fails the test it happens in, also when it happens in one of our programs
 # a test starts: they come from the same build.
@@ -53,6 +54,7 @@ run=(scripts/in-sandbox.sh)
 # to check memory and to write its report, so it would report nonsense there. The normal suite
 # runs it.
 skip='^BadInput\.AcceptFailureKeepsServing$'
+skip+="${KIVOCAM_SANITIZE_SKIP:+|$KIVOCAM_SANITIZE_SKIP}"
 excluded=(-E "$skip")
 if [ "$mode" = thread ]; then
   # The threaded parts; the renderer is left out: it runs on Mesa's threads, which the checker

@@ -47,7 +47,7 @@ inline std::vector<int16_t> tone(double hz, int rate, int channels, int frames,
 
 inline std::vector<int16_t> toSamples(const QByteArray& bytes) {
     std::vector<int16_t> s(static_cast<size_t>(bytes.size()) / 2);
-    std::memcpy(s.data(), bytes.constData(), s.size() * 2);
+    if (!s.empty()) std::memcpy(s.data(), bytes.constData(), s.size() * 2);  // data() may be null
     return s;
 }
 
