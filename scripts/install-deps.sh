@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev googletest
   xvfb xauth pulseaudio pulseaudio-utils
   fonts-wqy-microhei librsvg2-bin qrencode iproute2 util-linux procps
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do
