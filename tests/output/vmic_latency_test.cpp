@@ -22,15 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-#define START_PULSE_OR_BAIL(server)                                                             \
-    do {                                                                                        \
-        const QString why = (server).start();                                                   \
-        if (!why.isEmpty()) {                                                                   \
-            if (vmictest::inCi()) FAIL() << "PulseAudio must run in CI: " << why.toStdString(); \
-            GTEST_SKIP() << "no PulseAudio here: " << why.toStdString();                        \
-        }                                                                                       \
-    } while (0)
-
 // A phone: 20 ms blocks of 44.1 kHz mono, paced by a clock running `percent` fast, holding a
 // 440 Hz tone for the first toneSeconds and silence after.
 class Phone {

@@ -19,15 +19,6 @@ using vmictest::Recording;
 
 namespace {
 
-#define START_PULSE_OR_BAIL(server)                                                             \
-    do {                                                                                        \
-        const QString why = (server).start();                                                   \
-        if (!why.isEmpty()) {                                                                   \
-            if (vmictest::inCi()) FAIL() << "PulseAudio must run in CI: " << why.toStdString(); \
-            GTEST_SKIP() << "no PulseAudio here: " << why.toStdString();                        \
-        }                                                                                       \
-    } while (0)
-
 // Feeds a 440 Hz tone as 44.1 kHz stereo in 20 ms blocks at the pace of real time, as the
 // network thread would.
 class ToneFeeder {

@@ -199,3 +199,13 @@ inline bool inCi() {
 }
 
 }  // namespace vmictest
+
+// Starts a private sound server: a failure fails the test in CI and skips it elsewhere.
+#define START_PULSE_OR_BAIL(server)                                                             \
+    do {                                                                                        \
+        const QString why = (server).start();                                                   \
+        if (!why.isEmpty()) {                                                                   \
+            if (vmictest::inCi()) FAIL() << "PulseAudio must run in CI: " << why.toStdString(); \
+            GTEST_SKIP() << "no PulseAudio here: " << why.toStdString();                        \
+        }                                                                                       \
+    } while (0)

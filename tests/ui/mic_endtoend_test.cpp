@@ -54,11 +54,7 @@ TEST(MicrophoneEndToEnd, PhoneToneReachesTheSource) {
     qRegisterMetaType<I420FramePtr>("I420FramePtr");
     qRegisterMetaType<PcmFramePtr>("PcmFramePtr");
     PulseServer pulse;
-    const QString why = pulse.start();
-    if (!why.isEmpty()) {
-        if (vmictest::inCi()) FAIL() << "PulseAudio must run in CI: " << why.toStdString();
-        GTEST_SKIP() << "no PulseAudio here: " << why.toStdString();
-    }
+    START_PULSE_OR_BAIL(pulse);
     const PulseServer::Result installed = PulseServer::run(
         devcon(), {"/r", "install", "KivoVirtualAudioDevice.inf", "*KivoWaveExtensible"});
     ASSERT_EQ(0, installed.exitCode);
@@ -118,11 +114,7 @@ TEST(MicrophoneEndToEnd, ResultsAreAnnouncedExceptTheSilentOnes) {
     qRegisterMetaType<I420FramePtr>("I420FramePtr");
     qRegisterMetaType<PcmFramePtr>("PcmFramePtr");
     PulseServer pulse;
-    const QString why = pulse.start();
-    if (!why.isEmpty()) {
-        if (vmictest::inCi()) FAIL() << "PulseAudio must run in CI: " << why.toStdString();
-        GTEST_SKIP() << "no PulseAudio here: " << why.toStdString();
-    }
+    START_PULSE_OR_BAIL(pulse);
     ASSERT_EQ(0, PulseServer::run(devcon(), {"/r", "install", "KivoVirtualAudioDevice.inf",
                                              "*KivoWaveExtensible"})
                      .exitCode);
