@@ -25,8 +25,12 @@ esac
 scripts/install-deps.sh
 if [ -z "$mode" ]; then
   scripts/build.sh
-  exec scripts/in-sandbox.sh ctest --test-dir "${KIVOCAM_BUILD_DIR:-build}" --output-on-failure \
-    -j"$(nproc)" "$@"
+  build="${KIVOCAM_BUILD_DIR:-build}"
+  if ! scripts/in-sandbox.sh ctest --test-dir "$build" --output-on-failure -j"$(nproc)" "$@"; then
+    scripts/ctest-digest.sh "$build"
+    exit 1
+  fi
+  exit 0
 fi
 
 supp="$root/sanitizers"
@@ -84,6 +88,11 @@ else
     "${run[@]}" ctest --test-dir "$build/tests/$d" --output-on-failure -j"$(nproc)" \
       "${excluded[@]}" "$@" || status=1
   done
+fi
+if [ "$status" != 0 ]; then
+  if [ -z "$dirs" ]; then scripts/ctest-digest.sh "$build"; else
+    for d in $dirs; do scripts/ctest-digest.sh "$build/tests/$d"; done
+  fi
 fi
 found=("$reports"/*)
 if [ -e "${found[0]}" ]; then
