@@ -74,15 +74,13 @@ void Recorder::pushPcm(const PcmFramePtr& frame) {
         static_cast<unsigned>(frame->size()) / static_cast<unsigned>(bytesPerFrame);
     const auto duration = static_cast<int64_t>(samples * (1.0 / frame->sampleRate() * 1000000.0));
 
-    const int64_t now = clockUsec();
-    int64_t cursor = audioCursor_.load();
-    if (cursor == 0 || now - cursor > 1000) cursor = now;  // resynchronise after a gap
+    const int64_t at = pcmClock_.stamp(clockUsec(), duration);
     // Before our recording starts there is nothing of ours to write into.
     if (const RecordSink::RecordingId id = recording_.load()) {
         RecordSink::instance().write_pcm(frame->data(), frame->size(), frame->sampleRate(),
-                                         frame->channels(), frame->bitsPerSample(), cursor, id);
+                                         frame->channels(), frame->bitsPerSample(), at, id);
     }
-    audioCursor_.store(cursor + duration);
+    audioCursor_.store(pcmClock_.end());
 }
 
 bool Recorder::stopRecord() {

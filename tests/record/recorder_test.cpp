@@ -4,13 +4,16 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "app/kivocamdata.h"
 #include "kivobridge/bridge.h"
 #include "mirror/pcmframe.h"
 #include "readback.h"
+#include "record/pcmclock.h"
 #include "record/recorder.h"
 #include "record/recordsink.h"
 #include "test_env.h"
@@ -160,10 +163,51 @@ TEST_F(RecorderTest, TwelfthPicturePushesOutTheOldest) {
     EXPECT_NEAR(out.last.mean(0, 0, 120), lumaOfGrey(240), 5);
 }
 
-// Audio blocks arriving in time are stamped back to back by their length (4096 bytes of 44.1 kHz
-// stereo 16-bit = 23 219 us), a block late by less than 1 ms keeps the cursor, and a block after
-// a longer gap is stamped with the clock; the blocks reach the file as a stereo 44.1 kHz track.
-TEST_F(RecorderTest, AudioStampsAndResync) {
+// Blocks are stamped on the sender's timeline, whatever the network did to them: jitter and a
+// late burst keep their places (a burst stamped at its arrival would put the sound behind the
+// pictures for the rest of the file), missing sound starts a new line, and a phone clock 1 %
+// fast or slow is followed without the delay creeping.
+TEST(PcmClockTest, StampsFollowTheSenderNotTheNetwork) {
+    constexpr int64_t kBlock = 20000, kDelay = 30000, kJitter = 9000;
+    PcmClock clock;
+    int64_t sent = 1000000;
+    // The stamp's error against the block's own send time plus the network's least delay.
+    auto error = [&](int64_t extraDelay) {
+        const int64_t at = clock.stamp(sent + kDelay + extraDelay, kBlock);
+        const int64_t wrong = at - (sent + kDelay);
+        sent += kBlock;
+        return wrong;
+    };
+    EXPECT_EQ(error(0), 0);
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(error((i * 7919) % kJitter), 0) << "jitter " << i;
+
+    const int64_t stalledFrom = sent;
+    for (int i = 0; i < 8; ++i) {  // a 150 ms stall, then everything at once
+        EXPECT_EQ(error(stalledFrom + 150000 - sent), 0) << "burst " << i;
+    }
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(error(0), 0) << "after the burst " << i;
+
+    sent += 1000000;  // a second of sound that never came starts a new line
+    EXPECT_EQ(error(0), 0);
+
+    // A minute from a phone whose clock runs 1 % fast, then one 1 % slow: the stamps stay
+    // within the jitter plus the drift over the look-back window.
+    for (double rate : {1.01, 0.99}) {
+        const int64_t sentBase = sent, arrivalBase = sent + kDelay;
+        int64_t worst = 0;
+        for (int i = 0; i < 3000; ++i) {
+            const int64_t arrival =
+                arrivalBase + static_cast<int64_t>((sent - sentBase) / rate) + (i * 7919) % kJitter;
+            worst = std::max(worst, std::abs(arrival - clock.stamp(arrival, kBlock)));
+            sent += kBlock;
+        }
+        EXPECT_LE(worst, kJitter + PcmClock::kWindowUs / 100) << rate;
+    }
+}
+
+// The first block is stamped with the clock, later ones on the same line; the blocks reach the
+// file as a stereo 44.1 kHz track.
+TEST_F(RecorderTest, AudioReachesTheFile) {
     LogWatch log;
     Recorder rec;
     ASSERT_TRUE(rec.startRecord(QSize(160, 120)));
@@ -171,51 +215,13 @@ TEST_F(RecorderTest, AudioStampsAndResync) {
     auto block = [&] {
         return std::make_shared<PcmFrame>(samples.data(), 4096, 44100, 2, 16, nullptr);
     };
-    constexpr int64_t kBlock = 23219;
+    constexpr int64_t kBlock = 23219;  // 4096 bytes of 44.1 kHz stereo 16-bit
 
     push(rec, greyPicture(160, 120, 100), clockUsec());
     const int64_t before = clockUsec();
     rec.pushPcm(block());
-    int64_t cursor = rec.audioCursor();
-    EXPECT_GE(cursor - kBlock, before);  // the first block is stamped with the clock
-    EXPECT_LE(cursor - kBlock, clockUsec());
-
-    int inTime = 0;
-    for (int i = 0; i < 3; ++i) {
-        const int64_t arrival = clockUsec();
-        rec.pushPcm(block());
-        const int64_t next = rec.audioCursor();
-        if (arrival <= cursor) {
-            EXPECT_EQ(next - kBlock, cursor);  // stamped where the last one ended
-            ++inTime;
-        }
-        cursor = next;
-    }
-    EXPECT_GT(inTime, 0);
-
-    // Slightly late: within the 1 ms tolerance the cursor stays. A busy machine may let more
-    // than 1 ms pass inside the call; such a try proves nothing and is repeated.
-    bool measured = false;
-    for (int attempt = 0; attempt < 10 && !measured; ++attempt) {
-        while (clockUsec() < cursor + 200) {
-        }
-        rec.pushPcm(block());
-        if (clockUsec() - cursor <= 1000) {
-            EXPECT_EQ(rec.audioCursor() - kBlock, cursor);
-            measured = true;
-        }
-        cursor = rec.audioCursor();
-    }
-    EXPECT_TRUE(measured);
-
-    // 50 ms late: the cursor jumps to the clock.
-    std::this_thread::sleep_for(std::chrono::microseconds(cursor - clockUsec()) + 50ms);
-    const int64_t lateArrival = clockUsec();
-    rec.pushPcm(block());
-    const int64_t lateStamp = rec.audioCursor() - kBlock;
-    EXPECT_GE(lateStamp, lateArrival);
-    EXPECT_LE(lateStamp, clockUsec());
-    EXPECT_GE(lateStamp - cursor, 50000);
+    EXPECT_GE(rec.audioCursor() - kBlock, before);
+    EXPECT_LE(rec.audioCursor() - kBlock, clockUsec());
 
     // Keep pictures coming for a while so the muxer interleaves the audio.
     for (int i = 0; i < 10; ++i) {

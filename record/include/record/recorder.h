@@ -19,6 +19,7 @@
 
 #include "kivobridge/pool.h"
 #include "mirror/pcmframe.h"
+#include "record/pcmclock.h"
 #include "record/recordsink.h"
 
 class Recorder : public QObject {
@@ -38,7 +39,8 @@ public:
     bool startRecord(const QSize& pictureSize);
     // Queues a copy of a (bottom-up) picture with its capture time in microseconds.
     void pushImage(const QImage& image, int64_t usec);
-    // Stamps one 44.1 kHz stereo 16-bit block and writes it.
+    // Stamps one 44.1 kHz stereo 16-bit block with the time its sound belongs to (see PcmClock)
+    // and writes it.
     void pushPcm(const PcmFramePtr& frame);
     // Finalises this recorder's own file (never a newer recorder's) and joins the worker; queued
     // pictures are dropped. True only when this recorder's recording was running and its file
@@ -49,7 +51,7 @@ public:
     bool isStopped() const { return stopped_.load() != 0; }
     QSize recordingSize() const;
     int queuedPictures() const;
-    // Time the next audio block will carry, bridge clock microseconds; 0 before the first block.
+    // End of the last stamped audio block, bridge clock microseconds; 0 before the first block.
     int64_t audioCursor() const { return audioCursor_.load(); }
 
 signals:
@@ -74,6 +76,7 @@ private:
     std::condition_variable cond_;
     std::deque<Entry> queue_;
 
+    PcmClock pcmClock_;  // pushPcm's thread only
     std::atomic<int64_t> audioCursor_{0};
     std::atomic<int> stopped_{1};
 };
