@@ -68,6 +68,7 @@ void MirrorConnection::onNewFrame() {
     std::memcpy(picture->dataY(), frame->data[0], static_cast<size_t>(l0) * height);
     std::memcpy(picture->dataU(), frame->data[1], static_cast<size_t>(l1) * chromaHeight);
     std::memcpy(picture->dataV(), frame->data[2], static_cast<size_t>(l2) * chromaHeight);
+    if (bg::CD) picture->setTimeUs(bg::CD->utility()->clock());
     emit sigVideoFrame(picture);
     picture.reset();
     videoBuffer_->unlock();

@@ -305,7 +305,10 @@ void OpenGLWidget::paintGL() {
         for (int p = kPlanes; p < 2 * kPlanes; ++p) program_->setUniformValue(samplers_[p], p);
         glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
         glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
-        if (captureRequest_.load() && isVisible()) capture = readBack();
+        if (captureRequest_.load() && isVisible()) {
+            capture = readBack();
+            captureTimeUs_ = frame_->timeUs();
+        }
         program_->release();
     }
     // Outside the lock, so a receiver may hand the next frame straight back.

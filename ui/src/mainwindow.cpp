@@ -20,6 +20,7 @@
 #include "mirror/screenmirrorserver.h"
 #include "mirror/socketserver.h"
 #include "output/camerablock.h"
+#include "output/openglwidget.h"
 #include "output/sharememorymanager.h"
 #include "output/virtualcameraregistrar.h"
 #include "output/vmicmanage.h"
@@ -249,7 +250,7 @@ void MainWindow::OnMirrorVideoFrame(I420FramePtr frame) {
     // captured: the recording and a pending screenshot then take the picture from here.
     if (capturing_ && !mainForm_->rendererPaints()) {
         const QImage picture = ui::toBottomUpRgba(*display);
-        slot_CaptureFrame(picture);
+        recordPicture(picture, display->timeUs());
         slot_FrameShot(picture);
     }
     LOGD("[OnMirrorVideoFrame]Video to virtual Camera scaleFrame: [%d, %d]", display->width(),
@@ -388,6 +389,12 @@ void MainWindow::stopRecording() {
 }
 
 void MainWindow::slot_CaptureFrame(QImage image) {
+    recordPicture(image, mainForm_->renderer()->captureTimeUs());
+}
+
+// Pictures are stamped with the time they left the decoder, as the sound is with its arrival:
+// the time the screen took to show them would otherwise put the sound ahead of the picture.
+void MainWindow::recordPicture(const QImage& image, int64_t pictureUs) {
     std::lock_guard<std::recursive_mutex> lock(recordLock_);
     if (!recorder_ || image.isNull()) return;
     if (recorder_->isStopped()) {
@@ -396,7 +403,7 @@ void MainWindow::slot_CaptureFrame(QImage image) {
         recordStartTime_ = clockUsec();
         if (!recorderStarted_) return;
     }
-    recorder_->pushImage(image, clockUsec());
+    recorder_->pushImage(image, pictureUs > 0 ? pictureUs : clockUsec());
 }
 
 void MainWindow::timerEvent(QTimerEvent* event) {

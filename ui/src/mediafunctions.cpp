@@ -31,6 +31,7 @@ I420FramePtr makeDisplayFrame(const I420Frame& frame) {
     libyuv::I420Copy(frame.dataY(), frame.strideY(), frame.dataU(), frame.strideU(), frame.dataV(),
                      frame.strideV(), display->dataY(), display->strideY(), display->dataU(),
                      display->strideU(), display->dataV(), display->strideV(), width, height);
+    display->setTimeUs(frame.timeUs());
     return display;
 }
 

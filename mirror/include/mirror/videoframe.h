@@ -1,4 +1,5 @@
-// Picture records that travel through queued signals. Immutable once emitted; may be read from
+// Picture records that travel through queued signals. Immutable once emitted (the time is set
+// before); may be read from
 // several threads at once. The buffer lives until the last I420FramePtr is dropped, on whatever
 // thread that happens; the release action (if any) then gives it back to its owner.
 #pragma once
@@ -19,12 +20,16 @@ public:
     uint8_t* data() const { return data_; }
     int width() const { return width_; }
     int height() const { return height_; }
+    // When the picture came out of the decoder, bridge clock microseconds; 0 when unknown.
+    int64_t timeUs() const { return timeUs_; }
+    void setTimeUs(int64_t usec) { timeUs_ = usec; }
 
 protected:
     uint8_t* data_ = nullptr;
     std::function<void()> release_;
     int width_ = 0;
     int height_ = 0;
+    int64_t timeUs_ = 0;
 };
 
 // Planar YUV 4:2:0 plus an alpha plane, all four planes one after the other in one buffer:

@@ -39,6 +39,9 @@ public:
     // frame records no allocation size of its own). Any thread. setFrame also refuses, once the
     // context is known, planes larger than its biggest texture.
     static bool isUploadable(const I420Frame& frame);
+    // GUI thread, while sigCaptureFrame is delivered: the time of the picture it carries
+    // (VideoFrame::timeUs), so what was shown late is still recorded at its own time.
+    int64_t captureTimeUs() const { return captureTimeUs_; }
 
 signals:
     void sigMousePress(QPointF pos, QSize videoSize, QSize showSize);
@@ -82,6 +85,7 @@ private:
     int samplers_[2 * kPlanes] = {};
     bool glReady_ = false;
     bool pressed_ = false;
+    int64_t captureTimeUs_ = 0;  // GUI thread only
     std::atomic<uint8_t> captureRequest_{0};
     std::atomic<bool> refusedLogged_{false};
     std::atomic<int> maxTextureSize_{0};  // 0 until the context is known

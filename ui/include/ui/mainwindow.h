@@ -112,6 +112,8 @@ private:
     void onBridgeSignal(const std::string& name, const bg::Value& value);
     // Resamples to 44.1 kHz stereo from the process-wide packet pool; false drops the block.
     bool pcmReSample(const PcmFramePtr& in, PcmFramePtr* out);
+    // Hands a captured picture to the recorder, starting it on the first; 0 = stamp it now.
+    void recordPicture(const QImage& image, int64_t pictureUs);
     void startCapture();
     void endCapture();
     void startRecording();
