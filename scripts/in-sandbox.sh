@@ -5,7 +5,9 @@ set -euo pipefail
 export KIVOCAM_ADAPTERS="${KIVOCAM_ADAPTERS-lo0|Loopback adapter|127.0.0.2}"
 inner=("$@")
 if [ -z "${DISPLAY:-}" ]; then
-  inner=(xvfb-run -a -s "-screen 0 1920x1200x24" "${inner[@]}")
+  # -noreset: the server would otherwise reset whenever its last client leaves, and a client
+  # connecting just then is refused.
+  inner=(xvfb-run -a -s "-screen 0 1920x1200x24 -noreset" "${inner[@]}")
 fi
 if [ -z "${KIVOCAM_IN_NETNS:-}" ] && unshare -n true 2>/dev/null; then
   export KIVOCAM_IN_NETNS=1
