@@ -2,6 +2,7 @@
 
 #include <QtDebug>
 
+#include <chrono>
 #include <climits>
 #include <cstring>
 
@@ -34,14 +35,15 @@ void Stream::stopDecoding() {
     // A session that ends has no use for its backlog; decoding it first kept the caller (the
     // GUI thread at exit) waiting for seconds.
     std::list<AvPacketPtr> discarded;
-    queueMutex_.lock();
-    discarded.swap(queue_);
-    queuedBytes_ = 0;
-    queueCondition_.wakeOne();
-    queueMutex_.unlock();
+    {
+        std::lock_guard<std::mutex> locker(queueMutex_);
+        discarded.swap(queue_);
+        queuedBytes_ = 0;
+    }
+    queueCondition_.notify_one();
     discarded.clear();
     wait(ULONG_MAX);
-    QMutexLocker locker(&queueMutex_);
+    std::lock_guard<std::mutex> locker(queueMutex_);
     if (droppedPackets_ > 1)
         qWarning("%zu packets failed: Packet queue full, dropping packets", droppedPackets_);
     droppedPackets_ = 0;
@@ -55,7 +57,7 @@ bool Stream::queuePacket(AVPacket* packet) {
     AvPacketPtr owned(packet);
     if (!owned) return false;
     const size_t size = costOf(owned.get());
-    QMutexLocker locker(&queueMutex_);
+    std::lock_guard<std::mutex> locker(queueMutex_);
     if (queuedBytes_ + size > kMaxQueuedBytes) {
         // Under a lasting flood the queue is full again after every packet taken: one line per
         // connection, and the count when it stops.
@@ -64,16 +66,16 @@ bool Stream::queuePacket(AVPacket* packet) {
     }
     queuedBytes_ += size;
     queue_.push_back(std::move(owned));
-    queueCondition_.wakeOne();
+    queueCondition_.notify_one();
     return true;
 }
 
 bool Stream::takePacket(AVPacket* out) {
-    QMutexLocker locker(&queueMutex_);
+    std::unique_lock<std::mutex> locker(queueMutex_);
     for (;;) {
         if (stop_.load()) return false;
         if (!queue_.empty()) break;
-        queueCondition_.wait(&queueMutex_, 100);
+        queueCondition_.wait_for(locker, std::chrono::milliseconds(100));
     }
     AvPacketPtr head = std::move(queue_.front());
     queue_.pop_front();

@@ -32,10 +32,9 @@ void VideoBuffer::unlock() {
 }
 
 void VideoBuffer::publishDecoded(bool* droppedPrevious) {
-    QMutexLocker locker(&mutex_);
-    if (waitForConsumer_) {
-        while (!renderingFrameConsumed_ && !interrupted_) consumed_.wait(&mutex_);
-    }
+    std::unique_lock<std::mutex> locker(mutex_);
+    if (waitForConsumer_)
+        consumed_.wait(locker, [this] { return renderingFrameConsumed_ || interrupted_; });
     std::swap(decodingFrame_, renderingFrame_);
     if (droppedPrevious) *droppedPrevious = !renderingFrameConsumed_;
     renderingFrameConsumed_ = false;
@@ -43,15 +42,15 @@ void VideoBuffer::publishDecoded(bool* droppedPrevious) {
 
 AVFrame* VideoBuffer::takeDisplayFrame() {
     renderingFrameConsumed_ = true;
-    if (waitForConsumer_) consumed_.wakeOne();
+    if (waitForConsumer_) consumed_.notify_one();
     return renderingFrame_.get();
 }
 
 void VideoBuffer::cancelWait() {
     if (!waitForConsumer_) return;
-    QMutexLocker locker(&mutex_);
+    std::lock_guard<std::mutex> locker(mutex_);
     interrupted_ = true;
-    consumed_.wakeAll();
+    consumed_.notify_all();
 }
 
 }  // namespace mirror

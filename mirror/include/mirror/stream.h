@@ -4,13 +4,13 @@
 // and destruction on the owner's thread; onStreamStop is emitted on the decoding thread.
 #pragma once
 
-#include <QMutex>
 #include <QThread>
-#include <QWaitCondition>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <list>
+#include <mutex>
 
 #include "mirror/avhandles.h"
 
@@ -64,8 +64,8 @@ private:
     // Bytes a queued packet is charged.
     static size_t costOf(const AVPacket* packet);
 
-    QMutex queueMutex_;  // guards queue_, queuedBytes_ and droppedPackets_
-    QWaitCondition queueCondition_;
+    std::mutex queueMutex_;  // guards queue_, queuedBytes_ and droppedPackets_
+    std::condition_variable queueCondition_;
     std::list<AvPacketPtr> queue_;
     size_t queuedBytes_ = 0;
     size_t droppedPackets_ = 0;  // refused for a full queue

@@ -5,8 +5,8 @@
 // allocateFrames()/releaseFrames() while no decoding thread runs.
 #pragma once
 
-#include <QMutex>
-#include <QWaitCondition>
+#include <condition_variable>
+#include <mutex>
 
 #include "mirror/avhandles.h"
 
@@ -39,10 +39,10 @@ public:
 private:
     AvFramePtr decodingFrame_;
     AvFramePtr renderingFrame_;
-    QMutex mutex_;  // guards the two frame pointers and the flags below
+    std::mutex mutex_;  // guards the two frame pointers and the flags below
     bool renderingFrameConsumed_ = true;
     bool waitForConsumer_ = false;
-    QWaitCondition consumed_;
+    std::condition_variable consumed_;
     bool interrupted_ = false;
 };
 
