@@ -10,24 +10,21 @@ the same run: the decode-only time of the same H.264 stream for the camera, and 
 the same FIFO for the microphone. --drift-seconds 300 gives the five-minute clock runs.
 """
 import argparse
-import json
 import os
 import re
 import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 import threading
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from kivorun import Rig, now  # noqa: E402
 
 RATE = 48000
 STAMP_BITS, STAMP_ROWS = 16, 80
 CLICK_MS = 500
-
-
-def now():
-    return time.clock_gettime(time.CLOCK_MONOTONIC)
 
 
 def pct(values, q):
@@ -164,51 +161,10 @@ def read_send_log(path):
     return pictures, clicks
 
 
-class Bench:
+class Bench(Rig):
     def __init__(self, args):
+        super().__init__(args.build, "latency")
         self.args = args
-        self.bin = os.path.abspath(os.path.join(args.build, "bin"))
-        self.dir = tempfile.mkdtemp(prefix="kivocam-latency-")
-        env = dict(os.environ)
-        for name, sub in [("HOME", "home"), ("XDG_CONFIG_HOME", "config"),
-                          ("XDG_STATE_HOME", "state"), ("XDG_RUNTIME_DIR", "runtime"),
-                          ("PULSE_RUNTIME_PATH", "pulse")]:
-            env[name] = os.path.join(self.dir, sub)
-            os.makedirs(env[name], mode=0o700, exist_ok=True)
-        env["PULSE_STATE_PATH"] = os.path.join(self.dir, "pulse", "state")
-        env["PULSE_SERVER"] = "unix:" + os.path.join(self.dir, "pulse", "native")
-        env["KIVOCAM_SHM_NAME"] = f"KivoLatency{os.getpid()}"
-        env.setdefault("KIVOCAM_ADAPTERS", "lo0|Loopback adapter|127.0.0.2")
-        env["KIVOCAM_LOG_LEVEL"] = "4"
-        self.env = env
-        self.procs = []
-
-    def start(self, cmd, **kw):
-        p = subprocess.Popen(cmd, env=self.env, **kw)
-        self.procs.append(p)
-        return p
-
-    def wait_for(self, what, check, seconds=15):
-        deadline = now() + seconds
-        while now() < deadline:
-            if check():
-                return
-            time.sleep(0.05)
-        sys.exit(f"latency: {what} did not happen within {seconds} s (files in {self.dir})")
-
-    def start_sound_server(self):
-        quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        sock = self.env["PULSE_SERVER"][5:]
-        self.start(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-                    "--use-pid-file=no", "--system=no", "--disable-shm=yes", "-L",
-                    f"module-native-protocol-unix auth-anonymous=1 socket={sock}", "-L",
-                    "module-null-sink sink_name=BenchSpeakers rate=48000 channels=1", "-L",
-                    "module-always-sink"], **quiet)
-        self.wait_for("the sound server", lambda: subprocess.run(
-            ["pactl", "info"], env=self.env, **quiet).returncode == 0)
-        devcon = os.path.join(self.bin, "Drivers", "x64", "devcon")
-        subprocess.run([devcon, "/r", "install", "KivoVirtualAudioDevice.inf",
-                        "*KivoWaveExtensible"], env=self.env, check=True, **quiet)
 
     def fifo_baseline(self, seconds):
         """Clicks written straight into the microphone's FIFO at a 20 ms pace."""
@@ -235,16 +191,6 @@ class Bench:
         os.close(fd)
         rec.stop()
         return [a - s for s, a in match(sends, rec.clicks())]
-
-    def start_program(self):
-        os.makedirs(os.path.join(self.env["XDG_CONFIG_HOME"], "KivoCam"), exist_ok=True)
-        with open(os.path.join(self.env["XDG_CONFIG_HOME"], "KivoCam", "settings.json"), "w") as f:
-            json.dump({"cfg_open_vmic": "1"}, f)
-        log = os.path.join(self.env["XDG_STATE_HOME"], "KivoCam", "kivocam.log")
-        self.kivocam = self.start([os.path.join(self.bin, "kivocam")],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.wait_for("kivocam start-up", lambda: os.path.exists(log) and
-                      "main window ready" in open(log, errors="replace").read())
 
     def phone(self, name, seconds, extra=()):
         sendlog = os.path.join(self.dir, name + ".sends")
@@ -304,15 +250,6 @@ class Bench:
         if not rtime or not frames or int(frames[-1]) == 0:
             return float("nan")
         return float(rtime.group(1)) / int(frames[-1])
-
-    def stop_all(self):
-        for p in reversed(self.procs):
-            if p.poll() is None:
-                p.terminate()
-                try:
-                    p.wait(10)
-                except subprocess.TimeoutExpired:
-                    p.kill()
 
 
 def report_camera(camera, sendlog, decode):

@@ -100,6 +100,14 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui_(new Ui::MainW
     QTimer::singleShot(500, this, [this] {
         if (menuForm_) menuForm_->showFirstTooltip();
     });
+    // A line every half minute, so a long run's log shows whether picture memory comes back.
+    auto* stats = new QTimer(this);
+    connect(stats, &QTimer::timeout, this, [] {
+        const pp::Abstract_PacketPool* pool = ScreenMirrorServer::framePool();
+        LOGI("[stats]frame pool: %zu bytes held, %zu cached", pool->heldBytes(),
+             pool->cachedBytes());
+    });
+    stats->start(30000);
     LOGI("main window ready");
 }
 
