@@ -1,5 +1,5 @@
 // Feeds a byte stream, in pieces as a socket delivers it, to the phone simulator's reading of the
-// PC's control replies: length prefix, bound, JSON object.
+// PC's control replies: length prefix, bound, JSON object, the Push and Play answer's fields.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -40,10 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             taken += 4 + text.size();
             Json::Value reply;
             std::string error;
-            if (parseJson(text, &reply, &error))
-                check(reply.isObject());
-            else
+            if (!parseJson(text, &reply, &error)) {
                 check(!error.empty());
+                continue;
+            }
+            check(reply.isObject());
+            int port = 0;
+            std::string key;
+            if (readSessionReply(reply, &port, &key) == 1) check(port >= 1 && port <= 65535);
             continue;
         }
         if (fed == size) return 0;

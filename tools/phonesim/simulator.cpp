@@ -139,16 +139,12 @@ bool Simulator::openSession(std::string* error) {
             *error = "no reply to the " + std::string(what) + " request within 5 s";
             return false;
         }
-        if (reply["type"].isInt() && reply["type"].asInt() == -1) continue;  // heartbeat echo
-        const Json::Value& port = reply["data"]["port"];
-        const Json::Value& key = reply["data"]["key"];
-        if (!reply["type"].isInt() || reply["type"].asInt() != 0 || !port.isIntegral() ||
-            port.asInt64() < 1 || port.asInt64() > 65535 || !key.isString()) {
+        const int answer = readSessionReply(reply, &mediaPort_, &key_);
+        if (answer == 0) continue;  // heartbeat echo
+        if (answer < 0) {
             *error = "the PC refused the " + std::string(what) + " request (no port and key)";
             return false;
         }
-        mediaPort_ = port.asInt();
-        key_ = key.asString();
         std::printf("session: %s port %d key %s\n", push ? "media" : "play", mediaPort_,
                     key_.c_str());
         std::fflush(stdout);

@@ -73,4 +73,18 @@ bool parseJson(const std::string& text, Json::Value* out, std::string* error) {
     return true;
 }
 
+int readSessionReply(const Json::Value& reply, int* port, std::string* key) {
+    if (!reply.isObject()) return -1;
+    const Json::Value& type = reply["type"];
+    if (type.isInt() && type.asInt() == -1) return 0;
+    const Json::Value& data = reply["data"];
+    if (!type.isInt() || type.asInt() != 0 || !data.isObject()) return -1;
+    const Json::Value& p = data["port"];
+    const Json::Value& k = data["key"];
+    if (!p.isIntegral() || p.asInt64() < 1 || p.asInt64() > 65535 || !k.isString()) return -1;
+    *port = static_cast<int>(p.asInt64());
+    *key = k.asString();
+    return 1;
+}
+
 }  // namespace phonesim

@@ -61,4 +61,8 @@ private:
 // Parses a JSON object; false with a reason when the text is not one.
 bool parseJson(const std::string& text, Json::Value* out, std::string* error);
 
+// Reads the PC's answer to Push or Play: 1 with the media port (1..65535) and session key, 0 for
+// a heartbeat echo (the answer is still to come), -1 for a refusal or an answer without them.
+int readSessionReply(const Json::Value& reply, int* port, std::string* key);
+
 }  // namespace phonesim
