@@ -43,6 +43,8 @@ void Stream::stopDecoding() {
     queueCondition_.notify_one();
     discarded.clear();
     wait(ULONG_MAX);
+    runLock_.lock();
+    runLock_.unlock();
     std::lock_guard<std::mutex> locker(queueMutex_);
     if (droppedPackets_ > 1)
         qWarning("%zu packets failed: Packet queue full, dropping packets", droppedPackets_);
@@ -141,6 +143,7 @@ bool Stream::parseAndDecode(AVPacket* packet) {
 }
 
 void Stream::run() {
+    std::lock_guard<std::mutex> running(runLock_);
     parserContext_.reset();
     parser_.reset();
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);

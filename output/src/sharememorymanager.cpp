@@ -88,6 +88,8 @@ void ShareMemoryManager::stopWrite() {
     }
     exit(0);
     wait();
+    runLock_.lock();
+    runLock_.unlock();
 }
 
 void ShareMemoryManager::releaseMemory() {
@@ -102,6 +104,7 @@ bool ShareMemoryManager::hasMemory() {
 }
 
 void ShareMemoryManager::run() {
+    std::lock_guard<std::mutex> running(runLock_);
     using Clock = std::chrono::steady_clock;
     bool copied = false;
     uint64_t copiedGeneration = 0;

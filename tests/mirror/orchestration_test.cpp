@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -249,13 +250,18 @@ TEST(SocketServer, PhoneSessionDeliversPicturesAndAudio) {
     ASSERT_EQ(s.pictures.size(), 10u);
     SocketServer socketServer;
     std::vector<I420FramePtr> pictures;
+    std::mutex audioMutex;  // sound arrives on the network thread
     std::vector<PcmFramePtr> audio;
     QStringList in, out;
     QObject::connect(&socketServer, &SocketServer::sig_MirrorVideoFrame,
                      [&](I420FramePtr f) { pictures.push_back(f); });
     QObject::connect(
         &socketServer, &SocketServer::sig_MirrorAudioFrame, &socketServer,
-        [&](PcmFramePtr f) { audio.push_back(f); }, Qt::DirectConnection);
+        [&](PcmFramePtr f) {
+            std::lock_guard<std::mutex> lock(audioMutex);
+            audio.push_back(f);
+        },
+        Qt::DirectConnection);
     QObject::connect(&socketServer, &SocketServer::sig_MirrorInConnected,
                      [&](QString serial, QString) { in << serial; });
     QObject::connect(&socketServer, &SocketServer::sig_MirrorOutConnected,
@@ -275,9 +281,15 @@ TEST(SocketServer, PhoneSessionDeliversPicturesAndAudio) {
     ASSERT_TRUE(spinUntil([&] { return pictures.size() == s.pictures.size(); }));
     for (size_t i = 0; i < pictures.size(); ++i)
         EXPECT_GE(h264test::psnr(s.sources[i], *pictures[i]), 35.0) << i;
-    ASSERT_TRUE(spinUntil([&] { return !audio.empty(); }));
-    EXPECT_EQ(audio.front()->size(), 1600);
-    EXPECT_EQ(samplesOf(*audio.front()).front(), (200 - 128) * 256);
+    ASSERT_TRUE(spinUntil([&] {
+        std::lock_guard<std::mutex> lock(audioMutex);
+        return !audio.empty();
+    }));
+    {
+        std::lock_guard<std::mutex> lock(audioMutex);
+        EXPECT_EQ(audio.front()->size(), 1600);
+        EXPECT_EQ(samplesOf(*audio.front()).front(), (200 - 128) * 256);
+    }
 
     ASSERT_TRUE(phone.endSession());
     ASSERT_TRUE(spinUntil([&] { return out.size() == 1; }));

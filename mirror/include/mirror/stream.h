@@ -64,6 +64,9 @@ private:
     // Bytes a queued packet is charged.
     static size_t costOf(const AVPacket* packet);
 
+    // Held by run() for all of its run. Whoever waited for the thread takes it once, so a race
+    // checker sees run()'s writes end before the waiter goes on (it cannot see QThread::wait).
+    std::mutex runLock_;
     std::mutex queueMutex_;  // guards queue_, queuedBytes_ and droppedPackets_
     std::condition_variable queueCondition_;
     std::list<AvPacketPtr> queue_;

@@ -56,6 +56,9 @@ protected:
 private:
     void writeEmptyHeaderLocked();
 
+    // Held by run() for all of its run. Whoever waited for the thread takes it once, so a race
+    // checker sees run()'s writes end before the waiter goes on (it cannot see QThread::wait).
+    std::mutex runLock_;
     std::mutex mutex_;
     std::unique_ptr<uint8_t[]> staging_;
     uint32_t size_ = 0;
