@@ -315,6 +315,10 @@ void OpenGLWidget::paintGL() {
     if (!capture.isNull()) emit sigCaptureFrame(capture);
 }
 
+void OpenGLWidget::releaseCaptureBuffers() {
+    capturePool()->trim();
+}
+
 QImage OpenGLWidget::readBack() {
     // Device pixels: on a scaled screen the framebuffer is larger than the widget.
     const qreal dpr = devicePixelRatioF();

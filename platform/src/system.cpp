@@ -1,5 +1,6 @@
 #include "platform/system.h"
 
+#include <malloc.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/types.h>
@@ -32,6 +33,10 @@ bool processExists(long long pid) {
 
 int pointerBits() {
     return static_cast<int>(sizeof(void*) * 8);
+}
+
+void releaseFreeMemory() {
+    malloc_trim(0);
 }
 
 }  // namespace platform

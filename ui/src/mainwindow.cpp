@@ -11,6 +11,7 @@
 #include <QMimeData>
 #include <QMoveEvent>
 #include <QPushButton>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QUrl>
 #include <QWindowStateChangeEvent>
@@ -23,6 +24,7 @@
 #include "output/openglwidget.h"
 #include "output/sharememorymanager.h"
 #include "output/virtualcameraregistrar.h"
+#include "platform/system.h"
 #include "output/vmicmanage.h"
 #include "record/recorder.h"
 #include "ui/framelesshelper.h"
@@ -322,6 +324,7 @@ void MainWindow::OnMirrorOutConnected(QString serial) {
     if (!isRecording()) endCapture();
     if (trayIcon_) trayIcon_->setToolTip(trayText(false));
     connected_ = false;
+    releaseFreeMemory();
 }
 
 // ---- recording ----
@@ -379,6 +382,7 @@ void MainWindow::stopRecording() {
     recordStartTime_ = 0;
     // A screenshot still waiting needs the captured pictures.
     if (!screenshotPending_) endCapture();
+    releaseFreeMemory();
     KivoCamData::instance()->setRecording(false);
     menuForm_->setRecordTime("00:00:00");
 
@@ -394,6 +398,15 @@ void MainWindow::stopRecording() {
         showWarningLater(QString::fromUtf8("录屏失败，未能保存录屏文件！"));
     }
     emit sig_recordFinished(made, started ? path : QString());
+}
+
+// A session's decoder and a recording's encoder leave freed memory behind in the C library.
+void MainWindow::releaseFreeMemory() {
+    QElapsedTimer timer;
+    timer.start();
+    if (!capturing_) OpenGLWidget::releaseCaptureBuffers();
+    platform::releaseFreeMemory();
+    LOGI("[memory]free heap pages returned in %lld ms", static_cast<long long>(timer.elapsed()));
 }
 
 void MainWindow::slot_CaptureFrame(QImage image) {

@@ -42,6 +42,9 @@ public:
     // GUI thread, while sigCaptureFrame is delivered: the time of the picture it carries
     // (VideoFrame::timeUs), so what was shown late is still recorded at its own time.
     int64_t captureTimeUs() const { return captureTimeUs_; }
+    // Frees the capture buffers kept for reuse (any thread), once capturing has ended; buffers
+    // still held by an image stay.
+    static void releaseCaptureBuffers();
 
 signals:
     void sigMousePress(QPointF pos, QSize videoSize, QSize showSize);

@@ -20,4 +20,9 @@ bool processExists(long long pid);
 // Bits of a pointer in this build (32 or 64): chooses the driver tool's folder.
 int pointerBits();
 
+// Gives the heap's free pages back to the system. The C library keeps what a finished thread's
+// arena freed (an encoder's, a session's), so after a recording or a session the process would
+// otherwise stay at its largest size.
+void releaseFreeMemory();
+
 }  // namespace platform

@@ -114,6 +114,7 @@ private:
     bool pcmReSample(const PcmFramePtr& in, PcmFramePtr* out);
     // Hands a captured picture to the recorder, starting it on the first; 0 = stamp it now.
     void recordPicture(const QImage& image, int64_t pictureUs);
+    void releaseFreeMemory();
     void startCapture();
     void endCapture();
     void startRecording();
