@@ -74,6 +74,7 @@ int runApplication(int argc, char** argv) {
 }  // namespace
 
 int kivoMain(int argc, char** argv) {
+    platform::settleHeap();
     const bool socketsUp = platform::startupSockets();
     bg::InitBridge(argc, argv);
     // Registered after the bridge's own statics, so it runs after every object of ours is gone.

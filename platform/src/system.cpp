@@ -39,4 +39,8 @@ void releaseFreeMemory() {
     malloc_trim(0);
 }
 
+void settleHeap() {
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+}
+
 }  // namespace platform
