@@ -115,8 +115,13 @@ void VMicManage::openAudioStream() {
             params.nChannels = 1;
             params.firstChannel = 0;
             unsigned int frames = kPeriodFrames;
+            // Without a buffer count the sound server is asked for its default two seconds, and
+            // the callback then runs in bursts of up to 140 ms: the microphone's feed would
+            // follow them. Two periods keep it to one call per 20 ms.
+            RtAudio::StreamOptions options;
+            options.numberOfBuffers = 2;
             audio->openStream(&params, nullptr, RTAUDIO_SINT16, kOutputRate, &frames,
-                              &vmicAudioCallback, this, nullptr);
+                              &vmicAudioCallback, this, &options);
             audio->startStream();
             LOGI("Audio output open (%s, %u frames per period)",
                  RtAudio::getApiName(audio->getCurrentApi()).c_str(), frames);

@@ -6,7 +6,6 @@
 #include <QSignalSpy>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -22,34 +21,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A phone: 20 ms blocks of 44.1 kHz mono, paced by a clock running `percent` fast, holding a
-// 440 Hz tone for the first toneSeconds and silence after.
-class Phone {
-public:
-    Phone(VMicManage* mic, double percent, double toneSeconds) : mic_(mic) {
-        thread_ = std::thread([this, percent, toneSeconds] {
-            long long phase = 0;
-            const auto start = Clock::now();
-            const auto period = std::chrono::duration<double>(0.02 / (1 + percent / 100));
-            for (long block = 0; !stop_; ++block) {
-                std::vector<int16_t> s = vmictest::tone(440, 44100, 1, 882, &phase);
-                if (block * 0.02 >= toneSeconds) std::fill(s.begin(), s.end(), 0);
-                mic_->changePcmFmt(vmictest::makeFrame(s, 44100, 1));
-                std::this_thread::sleep_until(
-                    start + std::chrono::duration_cast<Clock::duration>(period * (block + 1)));
-            }
-        });
-    }
-    ~Phone() {
-        stop_ = true;
-        thread_.join();
-    }
-
-private:
-    VMicManage* mic_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
+// A phone sending mono, its clock `percent` fast, a tone for toneSeconds and silence after.
+vmictest::PacedTone startPhone(VMicManage* mic, double percent, double toneSeconds) {
+    return vmictest::PacedTone([mic](const PcmFramePtr& f) { mic->changePcmFmt(f); }, 1, percent,
+                               toneSeconds);
+}
 
 void installAndOpen(VMicManage& mic) {
     QSignalSpy installed(&mic, &VMicManage::sig_installResult);
@@ -83,7 +59,7 @@ TEST(VMicLatency, ClockDriftKeepsTheQueueSmall) {
     VMicManage mic;
     if (mic.hasAudioStream()) GTEST_SKIP() << "a playback device clocks the microphone here";
     for (double percent : {1.0, -1.0}) {
-        Phone phone(&mic, percent, 1e9);
+        const auto phone = startPhone(&mic, percent, 1e9);
         const auto start = Clock::now();
         int lowest = VMicManage::kFifoBytes;
         while (Clock::now() - start < std::chrono::seconds(15)) {
@@ -107,7 +83,7 @@ TEST(VMicLatency, LateRecorderHearsNoStaleSound) {
     VMicManage mic;
     installAndOpen(mic);
     if (HasFatalFailure()) return;
-    Phone phone(&mic, 0, 2.0);
+    const auto phone = startPhone(&mic, 0, 2.0);
     std::this_thread::sleep_for(std::chrono::seconds(3));  // the recorder comes late on purpose
     Recording rec("KivoMic");
     ASSERT_TRUE(rec.settle(0));
@@ -124,7 +100,7 @@ TEST(VMicLatency, EarlyRecorderHearsTheWholeFirstSound) {
     if (HasFatalFailure()) return;
     Recording rec("KivoMic");
     ASSERT_TRUE(rec.settle(4800));
-    Phone phone(&mic, 0, 2.0);
+    const auto phone = startPhone(&mic, 0, 2.0);
     const std::vector<int16_t> heard = rec.collect(3 * 48000);
     EXPECT_GE(loudSeconds(heard), 1.95);
     EXPECT_LE(loudSeconds(heard), 2.05);

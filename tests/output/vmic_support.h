@@ -12,11 +12,15 @@
 #include <QThread>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "mirror/pcmframe.h"
@@ -44,6 +48,35 @@ inline std::vector<int16_t> tone(double hz, int rate, int channels, int frames,
     *phaseSample += frames;
     return out;
 }
+
+// A phone's sound as the network thread delivers it: 20 ms blocks of a 44.1 kHz 440 Hz tone on
+// a thread of its own, paced by a clock running `percent` fast, silent after toneSeconds.
+class PacedTone {
+public:
+    PacedTone(std::function<void(const PcmFramePtr&)> deliver, int channels, double percent = 0,
+              double toneSeconds = 1e9)
+        : thread_([this, deliver, channels, percent, toneSeconds] {
+              using Clock = std::chrono::steady_clock;
+              long long phase = 0;
+              const auto start = Clock::now();
+              const auto period = std::chrono::duration<double>(0.02 / (1 + percent / 100));
+              for (long block = 0; !stop_; ++block) {
+                  std::vector<int16_t> s = tone(440, 44100, channels, 882, &phase);
+                  if (block * 0.02 >= toneSeconds) std::fill(s.begin(), s.end(), 0);
+                  deliver(makeFrame(s, 44100, channels));
+                  std::this_thread::sleep_until(
+                      start + std::chrono::duration_cast<Clock::duration>(period * (block + 1)));
+              }
+          }) {}
+    ~PacedTone() {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 inline std::vector<int16_t> toSamples(const QByteArray& bytes) {
     std::vector<int16_t> s(static_cast<size_t>(bytes.size()) / 2);
