@@ -165,6 +165,8 @@ class Bench(Rig):
     def __init__(self, args):
         super().__init__(args.build, "latency")
         self.args = args
+        # kivocam then logs when each picture left the decoder and when it reached the screen.
+        self.env["KIVOCAM_LOG_LEVEL"] = "5"
 
     def fifo_baseline(self, seconds):
         """Clicks written straight into the microphone's FIFO at a 20 ms pace."""
@@ -269,6 +271,41 @@ def report_camera(camera, sendlog, decode):
           f"repeated {repeated}, skipped {skipped}, unreadable codes {camera.unreadable}")
 
 
+def report_screen(camera, sendlog, log):
+    """Send to decoded and to on screen. kivocam names a picture by the time it was decoded; the
+    phone's pictures are decoded one each, in order, so the n-th decoded is the n-th sent."""
+    sends = list(read_send_log(sendlog)[0].items())  # (code, send time), in sending order
+    decoded, shown = [], []
+    with open(log, errors="replace") as f:
+        for line in f:
+            m = re.search(r"\[stats\]picture (?:decoded at (\d+) us|shown: decoded at (\d+) us, "
+                          r"on screen at (\d+) us)", line)
+            if m and m.group(1):
+                decoded.append(int(m.group(1)) / 1e6)
+            elif m:
+                shown.append((int(m.group(2)) / 1e6, int(m.group(3)) / 1e6))
+    arrived = {code: t for code, t in reversed(camera.pictures)}
+    pairs = list(zip(sends, decoded))
+    # The pairing holds if every picture was decoded before the camera consumer had it, and not
+    # before it was sent. The phone notes a send once its write returned, so a decode may come a
+    # few ms ahead of the note; one picture off would put it a whole frame interval ahead.
+    wrong = sum(1 for (code, s), d in pairs if d < s - 0.02 or d > arrived.get(code, float("inf")))
+    print("screen (send -> kivocam's swap)            measured")
+    if not pairs or len(decoded) > len(sends) or wrong:
+        print(f"  not measured: {len(decoded)} pictures decoded of {len(sends)} sent, {wrong} "
+              "out of order (is kivocam's debug log on?)")
+        return
+    index = {d: s for (_, s), d in pairs}
+    to_screen = [on - index[d] for d, on in shown if d in index]
+    print(f"  send -> decoded, median / p99 (ms)       {ms(statistics.median(d - s for (_, s), d in pairs))} / "
+          f"{ms(pct([d - s for (_, s), d in pairs], 99))}")
+    print(f"  send -> on screen, median / p99 (ms)     "
+          f"{ms(statistics.median(to_screen) if to_screen else float('nan'))} / "
+          f"{ms(pct(to_screen, 99))}")
+    print(f"  pictures on screen: {len(to_screen)} of {len(sends)} "
+          f"({100 * len(to_screen) / max(len(sends), 1):.1f} %)")
+
+
 def report_mic(label, pairs, base, extra=""):
     d = [a - s for s, a in pairs]
     print(f"  {label:<40} {ms(statistics.median(d) if d else float('nan'))} / {ms(pct(d, 99))}"
@@ -317,6 +354,7 @@ def main():
     print(f"latency: 1280x720 at 30 fps, {args.seconds:g} s, clicks every {CLICK_MS} ms "
           f"(files in {bench.dir})")
     report_camera(camera, sendlog, bench.decode_only(h264))
+    report_screen(camera, sendlog, bench.log)
     _, clicks = read_send_log(sendlog)
     print("microphone (send -> parec on KivoMic)      median / p99 (ms)   plain FIFO writer")
     report_mic("recorder from the start", match(clicks, early.clicks()), fifo)

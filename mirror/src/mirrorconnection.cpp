@@ -68,7 +68,10 @@ void MirrorConnection::onNewFrame() {
     std::memcpy(picture->dataY(), frame->data[0], static_cast<size_t>(l0) * height);
     std::memcpy(picture->dataU(), frame->data[1], static_cast<size_t>(l1) * chromaHeight);
     std::memcpy(picture->dataV(), frame->data[2], static_cast<size_t>(l2) * chromaHeight);
-    if (bg::CD) picture->setTimeUs(bg::CD->utility()->clock());
+    if (bg::CD) {
+        picture->setTimeUs(bg::CD->utility()->clock());
+        LOGD("[stats]picture decoded at %lld us", static_cast<long long>(picture->timeUs()));
+    }
     emit sigVideoFrame(picture);
     picture.reset();
     videoBuffer_->unlock();

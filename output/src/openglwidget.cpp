@@ -112,6 +112,15 @@ I420FramePtr makeOverlay() {
 
 OpenGLWidget::OpenGLWidget(QWidget* parent) : QOpenGLWidget(parent), overlay_(makeOverlay()) {
     capturePool();
+    connect(this, &QOpenGLWidget::frameSwapped, this, &OpenGLWidget::noteShown);
+}
+
+// The delay from the phone to the screen, for the latency benchmark (debug level only).
+void OpenGLWidget::noteShown() {
+    if (paintedTimeUs_ == 0 || paintedTimeUs_ == shownTimeUs_ || !bg::CD) return;
+    shownTimeUs_ = paintedTimeUs_;
+    LOGD("[stats]picture shown: decoded at %lld us, on screen at %lld us",
+         static_cast<long long>(shownTimeUs_), static_cast<long long>(bg::CD->utility()->clock()));
 }
 
 OpenGLWidget::~OpenGLWidget() {
@@ -305,6 +314,7 @@ void OpenGLWidget::paintGL() {
         for (int p = kPlanes; p < 2 * kPlanes; ++p) program_->setUniformValue(samplers_[p], p);
         glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
         glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+        paintedTimeUs_ = frame_->timeUs();
         if (captureRequest_.load() && isVisible()) {
             capture = readBack();
             captureTimeUs_ = frame_->timeUs();

@@ -65,6 +65,7 @@ protected:
 private:
     enum Plane { kY, kU, kV, kA, kPlanes };
 
+    void noteShown();
     void releaseGL();  // before the context goes away (destruction or a new top-level window)
     void computeQuad();
     void uploadPlanes(const I420Frame& frame, int firstUnit);
@@ -89,6 +90,8 @@ private:
     bool glReady_ = false;
     bool pressed_ = false;
     int64_t captureTimeUs_ = 0;  // GUI thread only
+    int64_t paintedTimeUs_ = 0;  // GUI thread only: the picture drawn last, and shown last
+    int64_t shownTimeUs_ = 0;
     std::atomic<uint8_t> captureRequest_{0};
     std::atomic<bool> refusedLogged_{false};
     std::atomic<int> maxTextureSize_{0};  // 0 until the context is known
