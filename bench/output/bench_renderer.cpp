@@ -1,6 +1,7 @@
 // bench_renderer: what the renderer costs per picture, in the renderer's own OpenGL context.
 //   setFrame + paint  - OpenGLWidget::setFrame, then its paint (four plane uploads, the YUV to
-//                       RGB shader with the overlay, the draw), finished with glFinish
+//                       RGB shader (the overlay left out while it is clear), the draw),
+//                       finished with glFinish
 //   bare upload+draw  - baseline: glTexImage2D of the same Y, U and V planes and one draw with a
 //                       trivial shader that only samples them
 //   read-back         - what a paint while a capture is requested costs over a plain paint

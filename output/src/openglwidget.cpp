@@ -75,7 +75,10 @@ const char* const kFragmentSource =
     "}\n"
     "void main(void) {\n"
     "    vec4 p = layer(tex_y, tex_u, tex_v, tex_a);\n"
-    "    vec4 o = layer(tex_y_2, tex_u_2, tex_v_2, tex_a_2);\n"
+    "    vec4 o = vec4(0.0);\n"
+    "#ifdef WITH_OVERLAY\n"
+    "    o = layer(tex_y_2, tex_u_2, tex_v_2, tex_a_2);\n"
+    "#endif\n"
     "    float a = p.a + o.a - p.a * o.a;\n"
     // Nothing opaque in either layer: the "over" division would be 0 / 0.
     "    if (a <= 0.0) {\n"
@@ -220,9 +223,9 @@ void OpenGLWidget::initializeGL() {
     vertexShader_ = std::make_unique<QOpenGLShader>(QOpenGLShader::Vertex);
     fragmentShader_ = std::make_unique<QOpenGLShader>(QOpenGLShader::Fragment);
     program_ = std::make_unique<QOpenGLShaderProgram>();
-    const bool compiled =
-        vertexShader_->compileSourceCode(QByteArray(kPrelude) + kVertexSource) &&
-        fragmentShader_->compileSourceCode(QByteArray(kPrelude) + kFragmentSource);
+    const bool compiled = vertexShader_->compileSourceCode(QByteArray(kPrelude) + kVertexSource) &&
+                          fragmentShader_->compileSourceCode(
+                              QByteArray(kPrelude) + "#define WITH_OVERLAY\n" + kFragmentSource);
     program_->addShader(fragmentShader_.get());
     program_->addShader(vertexShader_.get());
     program_->bindAttributeLocation("vertexIn", kVertexLocation);
@@ -235,6 +238,23 @@ void OpenGLWidget::initializeGL() {
         samplers_[i] = program_->uniformLocation(kSamplerNames[i]);
     computeQuad();
     program_->release();
+    // A clear overlay changes no pixel, and on a software rasteriser its lookups cost as much as
+    // the picture's: while it is clear, a program without it draws.
+    plainProgram_ = std::make_unique<QOpenGLShaderProgram>();
+    plainProgram_->bindAttributeLocation("vertexIn", kVertexLocation);
+    plainProgram_->bindAttributeLocation("textureIn", kTextureLocation);
+    if (!plainProgram_->addShaderFromSourceCode(QOpenGLShader::Vertex,
+                                                QByteArray(kPrelude) + kVertexSource) ||
+        !plainProgram_->addShaderFromSourceCode(QOpenGLShader::Fragment,
+                                                QByteArray(kPrelude) + kFragmentSource) ||
+        !plainProgram_->link()) {
+        LOGW("renderer: overlay-free shader failed, the full one draws: %s",
+             qPrintable(plainProgram_->log()));
+        plainProgram_.reset();
+    } else {
+        for (int i = 0; i < kPlanes; ++i)
+            plainSamplers_[i] = plainProgram_->uniformLocation(kSamplerNames[i]);
+    }
     glGenTextures(2 * kPlanes, textures_);
     uploadedOverlay_.reset();
     glReady_ = true;
@@ -247,6 +267,7 @@ void OpenGLWidget::releaseGL() {
     glDeleteTextures(2 * kPlanes, textures_);
     std::memset(textures_, 0, sizeof textures_);
     program_.reset();
+    plainProgram_.reset();
     fragmentShader_.reset();
     vertexShader_.reset();
     doneCurrent();
@@ -300,18 +321,28 @@ void OpenGLWidget::paintGL() {
         std::lock_guard<std::mutex> lock(frameMutex_);
         if (!frame_ || frame_->width() == 0 || frame_->height() == 0) return;
         computeQuad();
-        program_->bind();
+        if (!overlay_) overlay_ = makeOverlay();
+        const bool newOverlay = uploadedOverlay_ != overlay_;
+        if (newOverlay) {
+            const uint8_t* alpha = overlay_->dataA();
+            const size_t alphaBytes = size_t(overlay_->strideA()) * overlay_->height();
+            overlayClear_ =
+                std::all_of(alpha, alpha + alphaBytes, [](uint8_t a) { return a == 0; });
+        }
+        const bool plain = overlayClear_ && plainProgram_;
+        QOpenGLShaderProgram* program = plain ? plainProgram_.get() : program_.get();
+        const int* samplers = plain ? plainSamplers_ : samplers_;
+        program->bind();
         // Rows of any byte length: the default alignment of 4 would read past odd strides.
         glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
         uploadPlanes(*frame_, 0);
-        for (int p = 0; p < kPlanes; ++p) program_->setUniformValue(samplers_[p], p);
-        if (!overlay_) overlay_ = makeOverlay();
         // The overlay only changes when replaced, so it is uploaded once per replacement.
-        if (uploadedOverlay_ != overlay_) {
+        if (newOverlay) {
             uploadPlanes(*overlay_, kPlanes);
             uploadedOverlay_ = overlay_;
         }
-        for (int p = kPlanes; p < 2 * kPlanes; ++p) program_->setUniformValue(samplers_[p], p);
+        for (int p = 0; p < (plain ? kPlanes : 2 * kPlanes); ++p)
+            program->setUniformValue(samplers[p], p);
         glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
         glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
         paintedTimeUs_ = frame_->timeUs();
@@ -319,7 +350,7 @@ void OpenGLWidget::paintGL() {
             capture = readBack();
             captureTimeUs_ = frame_->timeUs();
         }
-        program_->release();
+        program->release();
     }
     // Outside the lock, so a receiver may hand the next frame straight back.
     if (!capture.isNull()) emit sigCaptureFrame(capture);

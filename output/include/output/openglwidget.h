@@ -76,6 +76,9 @@ private:
     I420FramePtr frame_;
     I420FramePtr overlay_;          // GUI thread only
     I420FramePtr uploadedOverlay_;  // what the overlay textures hold now
+    bool overlayClear_ = false;     // no pixel of it shows: the plain program draws
+    std::unique_ptr<QOpenGLShaderProgram> plainProgram_;  // the shader without the overlay
+    int plainSamplers_[kPlanes] = {};
     bool fillMode_ = true;
     float scaleX_ = 1.0f;
     float scaleY_ = 1.0f;
