@@ -6,6 +6,7 @@
 
 #include <libyuv.h>
 
+#include "kivobridge/log.h"
 #include "output/camerablock.h"
 
 ShareMemoryManager* ShareMemoryManager::instance() {
@@ -65,6 +66,7 @@ void ShareMemoryManager::setFrame(I420FramePtr frame) {
     libyuv::I420Copy(frame->dataY(), frame->strideY(), frame->dataU(), frame->strideU(),
                      frame->dataV(), frame->strideV(), y, w, u, w / 2, v, w / 2, w, h);
     ++generation_;
+    stagedTimeUs_ = frame->timeUs();
     lock.unlock();
     wake_.notify_one();
     frame.reset();
@@ -112,6 +114,7 @@ void ShareMemoryManager::run() {
     auto lastWrite = Clock::now();
     while (!stop_) {
         uint32_t length = 0;
+        int64_t newPictureUs = 0;  // the decode time of a picture written for the first time
         {
             std::unique_lock<std::mutex> lock(mutex_);
             if (copied) {
@@ -135,6 +138,7 @@ void ShareMemoryManager::run() {
                 copied = true;
                 copiedGeneration = generation_;
                 lastPicture = Clock::now();
+                newPictureUs = stagedTimeUs_;
             }
             length = std::min(size_, stagingSize_);
         }
@@ -147,5 +151,10 @@ void ShareMemoryManager::run() {
             memory_->write(outgoing_.get(), length);
         }
         lastWrite = Clock::now();
+        // For the latency benchmark (debug level only).
+        if (newPictureUs && bg::CD)
+            LOGD("[stats]picture in the camera block: decoded at %lld us, written at %lld us",
+                 static_cast<long long>(newPictureUs),
+                 static_cast<long long>(bg::CD->utility()->clock()));
     }
 }

@@ -64,6 +64,7 @@ private:
     uint32_t size_ = 0;
     uint32_t stagingSize_ = 0;
     uint64_t generation_ = 0;       // counts staged pictures, so the writer copies only new ones
+    int64_t stagedTimeUs_ = 0;      // when the staged picture left the decoder
     std::condition_variable wake_;  // with mutex_: a new picture, or stop
 
     std::mutex blockMutex_;
