@@ -14,6 +14,7 @@
 
 #include "kivobridge/log.h"
 #include "kivobridge/pool.h"
+#include "platform/system.h"
 
 #ifndef GL_RED
 #define GL_RED 0x1903
@@ -199,6 +200,9 @@ void OpenGLWidget::initializeGL() {
         glReady_ = false;
     }
     initializeOpenGLFunctions();
+#if defined(__SANITIZE_ADDRESS__)
+    platform::keepModulesLoaded("_dri.so");
+#endif
     QOpenGLContext* ctx = context();
     connect(ctx, &QOpenGLContext::aboutToBeDestroyed, this, &OpenGLWidget::releaseGL,
             Qt::UniqueConnection);

@@ -1,5 +1,7 @@
 #include "platform/system.h"
 
+#include <dlfcn.h>
+#include <link.h>
 #include <malloc.h>
 #include <pwd.h>
 #include <signal.h>
@@ -8,6 +10,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
 namespace platform {
 
@@ -41,6 +46,24 @@ void releaseFreeMemory() {
 
 void settleHeap() {
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+}
+
+void keepModulesLoaded(const char* fragment) {
+    struct Found {
+        const char* fragment;
+        std::vector<std::string> names;
+    } found{fragment, {}};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            auto* f = static_cast<Found*>(data);
+            if (info->dlpi_name && std::strstr(info->dlpi_name, f->fragment))
+                f->names.emplace_back(info->dlpi_name);
+            return 0;
+        },
+        &found);
+    // Outside the iteration, which holds the loader's lock. The handles stay open.
+    for (const std::string& name : found.names)
+        dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
 }
 
 }  // namespace platform

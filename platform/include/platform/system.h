@@ -31,4 +31,9 @@ void releaseFreeMemory();
 // shrink back: a one-off step of about 30 MiB after the first recording.
 void settleHeap();
 
+// Keeps every loaded module whose file name contains `fragment` in memory until the process
+// ends, whatever unloads it. LeakSanitizer only scans modules still loaded at exit: memory that a
+// GL driver unloaded at exit still points at would otherwise be reported as leaked.
+void keepModulesLoaded(const char* fragment);
+
 }  // namespace platform
