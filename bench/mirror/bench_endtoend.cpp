@@ -4,7 +4,7 @@
 // delivered to the main thread; measures the main thread's receive latency next to two bare
 // queued hops from another thread; samples the resident set size every second.
 // Starts discovery: run it inside a network namespace with only loopback, e.g.
-//   /work/shared/tools/isolated build/bin/bench_endtoend
+//   scripts/in-sandbox.sh build/bin/bench_endtoend
 #include <QCoreApplication>
 #include <QFile>
 #include <QMetaMethod>
@@ -262,7 +262,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "usage: bench_endtoend [--size WxH] [--fps N] [--duration S] [--no-audio]\n"
                      "defaults: 1920x1080, 60 fps, 30 s. It starts discovery: run it inside\n"
-                     "/work/shared/tools/isolated (a network namespace with only loopback).\n");
+                     "a network namespace with only loopback (scripts/in-sandbox.sh).\n");
         return 2;
     }
     qRegisterMetaType<I420FramePtr>("I420FramePtr");
