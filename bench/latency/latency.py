@@ -326,6 +326,10 @@ def report_mic(label, pairs, base, extra=""):
     d = [a - s for s, a in pairs]
     print(f"  {label:<40} {ms(statistics.median(d) if d else float('nan'))} / {ms(pct(d, 99))}"
           f"   {ms(statistics.median(base) if base else float('nan'))} / {ms(pct(base, 99))}{extra}")
+    slow = [(s - pairs[0][0], a - s) for s, a in pairs if a - s > 0.08]
+    if slow:
+        print("    over 80 ms (s into the stream: ms): " +
+              ", ".join(f"{t:.1f}: {v * 1000:.0f}" for t, v in slow))
 
 
 def report_drift(percent, pairs, sent):
