@@ -3,10 +3,10 @@
 // picture wins; setFrame overwrites, never queues). When no new picture has come for 100 ms the
 // writer rewrites the last one every 30 ms, so a consumer that opens the camera late gets it.
 // Thread rules: every public call from the controlling (GUI) thread; run() is the writer thread.
-// mutex_ guards staging_, its sizes and generation_; blockMutex_ guards memory_. The writer never
-// holds mutex_ while it waits for the block's named lock, so a camera reader that keeps the
-// lock cannot stall setFrame. The writer holds at most one of the two at a time. Standard mutexes,
-// not QMutex, so the thread checker sees these hand-offs.
+// mutex_ guards staging_, its sizes, generation_ and stagedTimeUs_; blockMutex_ guards memory_. The
+// writer never holds mutex_ while it waits for the block's named lock, so a camera reader that
+// keeps the lock cannot stall setFrame. The writer holds at most one of the two at a time. Standard
+// mutexes, not QMutex, so the thread checker sees these hand-offs.
 #pragma once
 
 #include <QThread>
