@@ -15,6 +15,8 @@ void SocketServer::startServer() {
             Qt::QueuedConnection);
     connect(s, &ScreenMirrorServer::MirrorVideoFrame, this, &SocketServer::sig_MirrorVideoFrame,
             Qt::QueuedConnection);
+    connect(s, &ScreenMirrorServer::MirrorVideoFrame, this, &SocketServer::sig_MirrorDecodedFrame,
+            Qt::DirectConnection);
     connect(s, &ScreenMirrorServer::MirrirAudioFrame, this, &SocketServer::sig_MirrorAudioFrame,
             Qt::DirectConnection);
     connect(s, &KivospMirrorServer::sig_shotScreen, this, &SocketServer::sig_shotScreen,

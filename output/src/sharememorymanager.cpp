@@ -54,7 +54,8 @@ void ShareMemoryManager::clearFrame() {
 
 void ShareMemoryManager::setFrame(I420FramePtr frame) {
     if (!frame) return;
-    const int w = frame->width();
+    // As on screen: columns beyond a multiple of 8 are dropped, nothing is scaled.
+    const int w = frame->width() & ~7;
     const int h = frame->height();
     if (!camerablock::isCameraSize(w, h)) return;
     std::unique_lock<std::mutex> lock(mutex_);

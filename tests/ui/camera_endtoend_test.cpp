@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "mirror/socketserver.h"
 #include "output/camerablock.h"
 #include "output/namedsharedmemory.h"
+#include "stamp.h"
 #include "test_env.h"
 #include "ui/mainwindow.h"
 
@@ -190,4 +192,28 @@ TEST_F(CameraEndToEnd, WhatOtherProgramsSee) {
         }));
     EXPECT_GT(cropped, 5);
     EXPECT_EQ(0, wrongSize);
+}
+
+// The camera must not wait for the window: while the GUI thread is busy (here: not running its
+// event loop for a second), other programs still get each new picture of the phone.
+TEST_F(CameraEndToEnd, CameraDoesNotWaitForTheWindow) {
+    ASSERT_NE(0, port_);
+    std::set<uint32_t> codes;
+    bool blocked = false;
+    ASSERT_EQ(0, stream({"--size", "1280x720", "--duration", "3", "--code-stamp"},
+                        [&](vcam::BlockReader& reader, vcam::BlockReader::Result r) {
+                            if (blocked || r != vcam::BlockReader::Result::Picture) return;
+                            blocked = true;
+                            QElapsedTimer busy;
+                            busy.start();
+                            while (busy.elapsed() < 1000) {
+                                uint32_t code = 0;
+                                if (reader.next(10) == vcam::BlockReader::Result::Picture &&
+                                    phonesim::readStamp(reader.picture(), 1280, 1280, 720, &code))
+                                    codes.insert(code);
+                            }
+                        }));
+    EXPECT_TRUE(blocked);
+    // 30 pictures a second are sent; a camera fed through the GUI thread gets at most one.
+    EXPECT_GE(codes.size(), 20u);
 }

@@ -180,6 +180,10 @@ void MainWindow::initMirroring() {
     connect(server, &SocketServer::sig_MirrorInConnected, this, &MainWindow::OnMirrorInConnected);
     connect(server, &SocketServer::sig_MirrorOutConnected, this, &MainWindow::OnMirrorOutConnected);
     connect(server, &SocketServer::sig_MirrorVideoFrame, this, &MainWindow::OnMirrorVideoFrame);
+    // The camera is staged on the decoding thread: through the GUI thread each picture would
+    // wait behind the window's paint. The manager outlives the window, so it is the context.
+    connect(server, &SocketServer::sig_MirrorDecodedFrame, ShareMemoryManager::instance(),
+            &ShareMemoryManager::setFrame, Qt::DirectConnection);
     // Audio is handled on the network thread: the microphone must not wait for the GUI.
     connect(server, &SocketServer::sig_MirrorAudioFrame, this, &MainWindow::OnMirrorAudioFrame,
             Qt::DirectConnection);
@@ -265,8 +269,6 @@ void MainWindow::OnMirrorVideoFrame(I420FramePtr frame) {
     }
     LOGD("[OnMirrorVideoFrame]Video to virtual Camera scaleFrame: [%d, %d]", display->width(),
          display->height());
-    if (camerablock::isCameraSize(display->width(), display->height()))
-        ShareMemoryManager::instance()->setFrame(display);
 }
 
 void MainWindow::OnMirrorAudioFrame(PcmFramePtr frame) {

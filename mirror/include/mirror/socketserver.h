@@ -1,7 +1,7 @@
 // The main window's handle on mirroring: owns the mirror server and relays its signals under
 // its own names (pictures and events queued to the owner's thread, audio direct).
 // Thread rules: everything on the main thread; sig_MirrorAudioFrame is emitted on a streaming
-// media server's thread.
+// media server's thread, sig_MirrorDecodedFrame on the decoding thread.
 #pragma once
 
 #include <QObject>
@@ -29,6 +29,8 @@ signals:
     void sig_MirrorInConnected(QString serial, QString name);
     void sig_MirrorOutConnected(QString serial);
     void sig_MirrorVideoFrame(I420FramePtr frame);
+    // The same pictures, direct from the decoder: for consumers that must not wait for the GUI.
+    void sig_MirrorDecodedFrame(I420FramePtr frame);
     void sig_MirrorAudioFrame(PcmFramePtr frame);
     void sig_shotScreen();
     void sig_recordFrame(bool state);

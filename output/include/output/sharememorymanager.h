@@ -2,7 +2,9 @@
 // and a writer thread copies each new one into the shared block as soon as it is staged (newest
 // picture wins; setFrame overwrites, never queues). When no new picture has come for 100 ms the
 // writer rewrites the last one every 30 ms, so a consumer that opens the camera late gets it.
-// Thread rules: every public call from the controlling (GUI) thread; run() is the writer thread.
+// Thread rules: setFrame from any thread (the program calls it on the decoding thread, so the
+// camera never waits for the window's paint); every other public call from the controlling (GUI)
+// thread; run() is the writer thread.
 // mutex_ guards staging_, its sizes, generation_ and stagedTimeUs_; blockMutex_ guards memory_. The
 // writer never holds mutex_ while it waits for the block's named lock, so a camera reader that
 // keeps the lock cannot stall setFrame. The writer holds at most one of the two at a time. Standard
@@ -38,8 +40,9 @@ public:
     void createMemory(uint32_t size);
     // Writes a 0 x 0 header to the block; the picture bytes behind it stay.
     void clearFrame();
-    // Stages a 1280 x 720 or 720 x 1280 picture (any strides) with its header; other sizes are
-    // dropped, as is anything before createMemory.
+    // Stages a picture that is 1280 x 720 or 720 x 1280 once its width is rounded down to a
+    // multiple of 8 (any strides), with its header; other sizes are dropped, as is anything
+    // before createMemory.
     void setFrame(I420FramePtr frame);
     // Starts the writer thread unless it is already running.
     void startWrite();
