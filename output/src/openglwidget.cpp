@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 #include "kivobridge/log.h"
@@ -112,6 +113,27 @@ I420FramePtr makeOverlay() {
     return overlay;
 }
 
+// The renderer's program, with or without the overlay layer; each sampler is tied to the texture
+// unit of the same index once, here. The program is returned even when it did not link.
+std::unique_ptr<QOpenGLShaderProgram> buildProgram(bool withOverlay, bool* linked) {
+    auto program = std::make_unique<QOpenGLShaderProgram>();
+    program->bindAttributeLocation("vertexIn", kVertexLocation);
+    program->bindAttributeLocation("textureIn", kTextureLocation);
+    const QByteArray fragment =
+        QByteArray(kPrelude) + (withOverlay ? "#define WITH_OVERLAY\n" : "") + kFragmentSource;
+    *linked = program->addShaderFromSourceCode(QOpenGLShader::Vertex,
+                                               QByteArray(kPrelude) + kVertexSource) &&
+              program->addShaderFromSourceCode(QOpenGLShader::Fragment, fragment) &&
+              program->link();
+    if (*linked && program->bind()) {
+        const int samplers = int(std::size(kSamplerNames)) / (withOverlay ? 1 : 2);
+        for (int unit = 0; unit < samplers; ++unit)
+            program->setUniformValue(program->uniformLocation(kSamplerNames[unit]), unit);
+        program->release();
+    }
+    return program;
+}
+
 }  // namespace
 
 OpenGLWidget::OpenGLWidget(QWidget* parent) : QOpenGLWidget(parent), overlay_(makeOverlay()) {
@@ -195,8 +217,7 @@ void OpenGLWidget::initializeGL() {
     if (glReady_) {
         // A new context without word of the old one's end: its objects went with it.
         program_.reset();
-        fragmentShader_.reset();
-        vertexShader_.reset();
+        plainProgram_.reset();
         glReady_ = false;
     }
     initializeOpenGLFunctions();
@@ -224,40 +245,19 @@ void OpenGLWidget::initializeGL() {
 
     glEnable(GL_DEPTH_TEST);
     glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
-    vertexShader_ = std::make_unique<QOpenGLShader>(QOpenGLShader::Vertex);
-    fragmentShader_ = std::make_unique<QOpenGLShader>(QOpenGLShader::Fragment);
-    program_ = std::make_unique<QOpenGLShaderProgram>();
-    const bool compiled = vertexShader_->compileSourceCode(QByteArray(kPrelude) + kVertexSource) &&
-                          fragmentShader_->compileSourceCode(
-                              QByteArray(kPrelude) + "#define WITH_OVERLAY\n" + kFragmentSource);
-    program_->addShader(fragmentShader_.get());
-    program_->addShader(vertexShader_.get());
-    program_->bindAttributeLocation("vertexIn", kVertexLocation);
-    program_->bindAttributeLocation("textureIn", kTextureLocation);
-    if (!compiled || !program_->link())
-        LOGE("renderer shaders failed: %s%s%s", qPrintable(vertexShader_->log()),
-             qPrintable(fragmentShader_->log()), qPrintable(program_->log()));
+    bool linked = false;
+    program_ = buildProgram(true, &linked);
+    if (!linked) LOGE("renderer shaders failed: %s", qPrintable(program_->log()));
     program_->bind();
-    for (int i = 0; i < 2 * kPlanes; ++i)
-        samplers_[i] = program_->uniformLocation(kSamplerNames[i]);
     computeQuad();
     program_->release();
     // A clear overlay changes no pixel, and on a software rasteriser its lookups cost as much as
     // the picture's: while it is clear, a program without it draws.
-    plainProgram_ = std::make_unique<QOpenGLShaderProgram>();
-    plainProgram_->bindAttributeLocation("vertexIn", kVertexLocation);
-    plainProgram_->bindAttributeLocation("textureIn", kTextureLocation);
-    if (!plainProgram_->addShaderFromSourceCode(QOpenGLShader::Vertex,
-                                                QByteArray(kPrelude) + kVertexSource) ||
-        !plainProgram_->addShaderFromSourceCode(QOpenGLShader::Fragment,
-                                                QByteArray(kPrelude) + kFragmentSource) ||
-        !plainProgram_->link()) {
+    plainProgram_ = buildProgram(false, &linked);
+    if (!linked) {
         LOGW("renderer: overlay-free shader failed, the full one draws: %s",
              qPrintable(plainProgram_->log()));
         plainProgram_.reset();
-    } else {
-        for (int i = 0; i < kPlanes; ++i)
-            plainSamplers_[i] = plainProgram_->uniformLocation(kSamplerNames[i]);
     }
     glGenTextures(2 * kPlanes, textures_);
     uploadedOverlay_.reset();
@@ -272,8 +272,6 @@ void OpenGLWidget::releaseGL() {
     std::memset(textures_, 0, sizeof textures_);
     program_.reset();
     plainProgram_.reset();
-    fragmentShader_.reset();
-    vertexShader_.reset();
     doneCurrent();
 }
 
@@ -333,9 +331,8 @@ void OpenGLWidget::paintGL() {
             overlayClear_ =
                 std::all_of(alpha, alpha + alphaBytes, [](uint8_t a) { return a == 0; });
         }
-        const bool plain = overlayClear_ && plainProgram_;
-        QOpenGLShaderProgram* program = plain ? plainProgram_.get() : program_.get();
-        const int* samplers = plain ? plainSamplers_ : samplers_;
+        QOpenGLShaderProgram* program =
+            overlayClear_ && plainProgram_ ? plainProgram_.get() : program_.get();
         program->bind();
         // Rows of any byte length: the default alignment of 4 would read past odd strides.
         glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
@@ -345,8 +342,6 @@ void OpenGLWidget::paintGL() {
             uploadPlanes(*overlay_, kPlanes);
             uploadedOverlay_ = overlay_;
         }
-        for (int p = 0; p < (plain ? kPlanes : 2 * kPlanes); ++p)
-            program->setUniformValue(samplers[p], p);
         glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
         glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
         paintedTimeUs_ = frame_->timeUs();

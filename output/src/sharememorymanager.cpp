@@ -54,8 +54,7 @@ void ShareMemoryManager::clearFrame() {
 
 void ShareMemoryManager::setFrame(I420FramePtr frame) {
     if (!frame) return;
-    // As on screen: columns beyond a multiple of 8 are dropped, nothing is scaled.
-    const int w = frame->width() & ~7;
+    const int w = I420Frame::displayWidth(frame->width());
     const int h = frame->height();
     if (!camerablock::isCameraSize(w, h)) return;
     std::unique_lock<std::mutex> lock(mutex_);

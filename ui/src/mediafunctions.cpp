@@ -24,7 +24,7 @@ double audioLevel(const uint8_t* data, int bytes) {
 }
 
 I420FramePtr makeDisplayFrame(const I420Frame& frame) {
-    const int width = frame.width() & ~7;
+    const int width = I420Frame::displayWidth(frame.width());
     const int height = frame.height();
     if (width <= 0 || height <= 0 || !frame.data()) return nullptr;
     auto display = std::make_shared<I420Frame>(width, height, width, width / 2, width / 2);

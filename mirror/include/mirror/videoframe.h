@@ -49,6 +49,9 @@ public:
               int height, std::function<void()> release);
 
     static int chromaHeight(int height) { return (height + 1) / 2; }
+    // The width a picture is shown and offered to the camera with: columns beyond a multiple of 8
+    // are dropped, nothing is scaled.
+    static int displayWidth(int width) { return width & ~7; }
     static size_t bufferSize(int height, int strideY, int strideU, int strideV, int strideA);
     size_t bufferSize() const {
         return bufferSize(height_, strideY_, strideU_, strideV_, strideA_);

@@ -20,7 +20,6 @@
 
 #include "mirror/videoframe.h"
 
-class QOpenGLShader;
 class QOpenGLShaderProgram;
 
 class OpenGLWidget : public QOpenGLWidget, protected QOpenGLFunctions {
@@ -78,18 +77,14 @@ private:
     I420FramePtr uploadedOverlay_;  // what the overlay textures hold now
     bool overlayClear_ = false;     // no pixel of it shows: the plain program draws
     std::unique_ptr<QOpenGLShaderProgram> plainProgram_;  // the shader without the overlay
-    int plainSamplers_[kPlanes] = {};
     bool fillMode_ = true;
     float scaleX_ = 1.0f;
     float scaleY_ = 1.0f;
     float vertices_[8] = {};
-    std::unique_ptr<QOpenGLShader> vertexShader_;
-    std::unique_ptr<QOpenGLShader> fragmentShader_;
     std::unique_ptr<QOpenGLShaderProgram> program_;
     GLuint textures_[2 * kPlanes] = {};
     GLint internalFormat_ = 0;  // single-channel formats the context has
     GLenum pixelFormat_ = 0;
-    int samplers_[2 * kPlanes] = {};
     bool glReady_ = false;
     bool pressed_ = false;
     int64_t captureTimeUs_ = 0;  // GUI thread only
