@@ -6,14 +6,19 @@
 #include <QCoreApplication>
 #include <QMetaType>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "app/commandline.h"
+#include "app/headlessrun.h"
 #include "app/kivocamapplication.h"
 #include "app/shutdownsignals.h"
 #include "mirror/pcmframe.h"
 #include "mirror/videoframe.h"
 #include "output/vmicmanage.h"
+#include "platform/display.h"
 #include "platform/system.h"
 #include "ui/skin.h"
 
@@ -49,9 +54,25 @@ void publishIdentity() {
     QCoreApplication::setOrganizationDomain(QStringLiteral("kivocam.com"));
 }
 
+// Qt aborts when it finds no display; say what to do instead, before it tries.
+bool displayAvailable() {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform && *platform && std::strncmp(platform, "xcb", 3) != 0) return true;
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (!platform && wayland && *wayland) return true;
+    const char* display = std::getenv("DISPLAY");
+    return display && platform::x11DisplayReachable(display);
+}
+
 int runApplication(int argc, char** argv) {
     publishIdentity();
     ShutdownSignals::install();
+    if (!displayAvailable()) {
+        LOGE("cannot open the display");
+        std::fprintf(stderr,
+                     "kivocam: cannot open the display; use --headless to run without a window\n");
+        return 1;
+    }
 
     KivoCamApplication app(argc, argv);
     if (app.runsAsSecondary()) {
@@ -81,11 +102,32 @@ int kivoMain(int argc, char** argv) {
     std::atexit(bg::UninitBridge);
 
     int rc = 0;
-    if (argc > 1 && std::strcmp(argv[1], "--uninstall") == 0) {
-        LOGI("Uninstall requested");
-        removeVirtualAudioDriver(argc, argv);
-    } else {
-        rc = runApplication(argc, argv);
+    const kivo::CommandLine line = kivo::parseCommandLine(argc, argv);
+    switch (line.mode) {
+        case kivo::CommandLine::Mode::Uninstall:
+            LOGI("Uninstall requested");
+            removeVirtualAudioDriver(argc, argv);
+            break;
+        case kivo::CommandLine::Mode::Help:
+            std::fputs(kivo::usageText().c_str(), stdout);
+            break;
+        case kivo::CommandLine::Mode::Version:
+            std::printf("%s %s (%s)\n", kAppName, kAppVersion, kBuildDate);
+            break;
+        case kivo::CommandLine::Mode::Unknown:
+            std::fprintf(stderr,
+                         "kivocam: unknown option '%s'\nTry 'kivocam --help' for the options.\n",
+                         line.unknown.c_str());
+            rc = 2;
+            break;
+        case kivo::CommandLine::Mode::Headless:
+            publishIdentity();
+            ShutdownSignals::install();
+            rc = kivo::runHeadless(argc, argv);
+            break;
+        case kivo::CommandLine::Mode::Window:
+            rc = runApplication(argc, argv);
+            break;
     }
     if (socketsUp) platform::cleanupSockets();
     return rc;

@@ -1,5 +1,6 @@
 #include "singleapplication_p.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
@@ -25,8 +26,7 @@ int remainingMs(int timeoutMs, const QElapsedTimer& timer) {
 
 }  // namespace
 
-SingleApplicationPrivate::SingleApplicationPrivate(SingleApplication* q,
-                                                   SingleApplication::Options options,
+SingleApplicationPrivate::SingleApplicationPrivate(InstanceGuard* q, InstanceGuard::Options options,
                                                    int timeoutMs)
     : q_(q), options_(options), timeoutMs_(timeoutMs) {}
 
@@ -90,7 +90,7 @@ int SingleApplicationPrivate::abortStart() {
 }
 
 int SingleApplicationPrivate::start(bool allowSecondary) {
-    key_ = SingleApplication::deriveInstanceKey(options_);
+    key_ = InstanceGuard::deriveInstanceKey(options_);
     randomSleep();
 
     memory_ = std::make_unique<QSharedMemory>(key_);
@@ -160,7 +160,7 @@ int SingleApplicationPrivate::start(bool allowSecondary) {
         rec->secondary += 1;
         rec->checksum = recordChecksum(rec);
         instanceNumber_ = rec->secondary;
-        if (options_.testFlag(SingleApplication::NotifyOnSecondary))
+        if (options_.testFlag(InstanceGuard::NotifyOnSecondary))
             connectToPrimary(timeoutMs_, SecondaryInstance);
         if (!memory_->unlock())
             qDebug("SingleApplication: Unable to unlock memory after secondary start. %s",
@@ -211,7 +211,7 @@ void SingleApplicationPrivate::becomePrimary() {
 
     QLocalServer::removeServer(key_);
     server_ = std::make_unique<QLocalServer>();
-    server_->setSocketOptions(options_.testFlag(SingleApplication::PerUser)
+    server_->setSocketOptions(options_.testFlag(InstanceGuard::PerUser)
                                   ? QLocalServer::UserAccessOption
                                   : QLocalServer::WorldAccessOption);
     if (!server_->listen(key_))
@@ -304,7 +304,7 @@ void SingleApplicationPrivate::readBody(QLocalSocket* sock, ConnectionInfo& info
     info.instanceId = init.instanceId;
     info.stage = StageConnected;
     if (init.kind == NewInstance ||
-        (init.kind == SecondaryInstance && options_.testFlag(SingleApplication::NotifyOnSecondary)))
+        (init.kind == SecondaryInstance && options_.testFlag(InstanceGuard::NotifyOnSecondary)))
         emit q_->instanceStarted();
     if (sock->bytesAvailable() > 0) emit q_->receivedMessage(init.instanceId, sock->readAll());
 }

@@ -1,4 +1,4 @@
-// Inner workings of SingleApplication: the shared instance record, the primary's local server
+// Inner workings of InstanceGuard: the shared instance record, the primary's local server
 // and the client connection of a later start.
 // Thread rules: GUI thread only.
 #pragma once
@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "app/singleapplication.h"
+#include "app/instanceguard.h"
 
 // The record every instance reads and updates under the shared memory's lock. Its layout is
 // shared with other builds of the program, so it is fixed byte for byte.
@@ -41,8 +41,7 @@ public:
         quint8 stage = StageHeader;
     };
 
-    SingleApplicationPrivate(SingleApplication* q, SingleApplication::Options options,
-                             int timeoutMs);
+    SingleApplicationPrivate(InstanceGuard* q, InstanceGuard::Options options, int timeoutMs);
     ~SingleApplicationPrivate() override;
 
     // Settles the role. Returns -1 when the process goes on (primary or secondary), otherwise
@@ -53,13 +52,13 @@ public:
     static QString userName();
     static void randomSleep();
 
-    SingleApplication* q_;
+    InstanceGuard* q_;
     std::unique_ptr<QSharedMemory> memory_;
     std::unique_ptr<QLocalSocket> socket_;
     std::unique_ptr<QLocalServer> server_;
     quint32 instanceNumber_ = 0;
     QString key_;
-    SingleApplication::Options options_;
+    InstanceGuard::Options options_;
     int timeoutMs_;
     QHash<QLocalSocket*, ConnectionInfo> connections_;
 

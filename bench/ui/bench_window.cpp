@@ -5,6 +5,9 @@
 //   captured        - pictures handed to the recorder per second (recording run)
 //   recorded        - pictures in the MP4 per second of its duration (recording run)
 //   CPU             - this process's CPU time over the streaming time, in % of one core
+// and the gaps between arriving audio blocks and decoded pictures, taken on the threads that
+// deliver them: steady, and around the start and the stop of the recording. A start or stop
+// that made the network or decoding thread wait shows as a gap well above the steady one.
 // The phone simulator runs as its own process, so its encoding is not counted.
 // Starts discovery: run it inside a network namespace with only loopback and a display, e.g.
 //   scripts/in-sandbox.sh build/bin/bench_window [seconds, default 8]
@@ -16,13 +19,16 @@
 #include <QTemporaryDir>
 #include <QWindow>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
-#include "app/kivocamdata.h"
+#include "config/kivocamdata.h"
 #include "kivobridge/bridge.h"
 #include "mirror/kivospmirrorserver.h"
 #include "mirror/socketserver.h"
@@ -40,7 +46,33 @@ struct Figures {
     int captured = 0;
     double cpu = 0;
     QString file;
+    // Arrival times in ms since the picture came up; the recording's start and stop on that clock.
+    std::vector<double> audio, pictures;
+    double startAt = -1, stopAt = -1;
 };
+
+// Largest and typical (median) gap between consecutive arrivals inside [from, to] ms.
+struct Gap {
+    double max = 0, typical = 0;
+};
+
+Gap gaps(const std::vector<double>& times, double from, double to) {
+    std::vector<double> d;
+    for (size_t i = 1; i < times.size(); ++i)
+        if (times[i - 1] >= from && times[i] <= to) d.push_back(times[i] - times[i - 1]);
+    Gap g;
+    if (d.empty()) return g;
+    g.max = *std::max_element(d.begin(), d.end());
+    std::nth_element(d.begin(), d.begin() + d.size() / 2, d.end());
+    g.typical = d[d.size() / 2];
+    return g;
+}
+
+void printGaps(const char* what, const Figures& f, double from, double to) {
+    const Gap a = gaps(f.audio, from, to);
+    const Gap p = gaps(f.pictures, from, to);
+    std::printf("%-32s %10.1f %10.1f %12.1f %12.1f\n", what, a.max, a.typical, p.max, p.typical);
+}
 
 // CPU time of the whole process, every thread.
 double cpuSeconds() {
@@ -60,9 +92,30 @@ Figures run(MainWindow& window, int seconds, bool record) {
     phone.start(
         QCoreApplication::applicationDirPath() + "/kivocam-phonesim",
         {"--port", QString::number(window.mirrorServer()->mirrorServer()->commandPort()), "--size",
-         "1280x720", "--fps", "30", "--duration", QString::number(seconds + 3), "--pre-encode"});
+         "1280x720", "--fps", "30", "--duration", QString::number(seconds + 5), "--pre-encode"});
     if (!phone.waitForStarted(5000)) return f;
     spin([&] { return window.isShowingPicture(); }, 30000);
+    // Arrivals, stamped on the network thread (audio) and the decoding thread (pictures).
+    QElapsedTimer clock;
+    clock.start();
+    std::mutex arrivalsLock;
+    auto arrivals = std::make_unique<QObject>();
+    SocketServer* server = window.mirrorServer();
+    QObject::connect(
+        server, &SocketServer::sig_MirrorAudioFrame, arrivals.get(),
+        [&] {
+            std::lock_guard<std::mutex> lock(arrivalsLock);
+            f.audio.push_back(clock.nsecsElapsed() / 1e6);
+        },
+        Qt::DirectConnection);
+    QObject::connect(
+        server, &SocketServer::sig_MirrorDecodedFrame, arrivals.get(),
+        [&] {
+            std::lock_guard<std::mutex> lock(arrivalsLock);
+            f.pictures.push_back(clock.nsecsElapsed() / 1e6);
+        },
+        Qt::DirectConnection);
+    spin([] { return false; }, 1500);  // steady, before anything starts
     // The counters' connections end with this object.
     auto counters = std::make_unique<QObject>();
     QObject::connect(&window, &MainWindow::sig_displayFrame, counters.get(), [&f] { ++f.in; });
@@ -71,7 +124,10 @@ Figures run(MainWindow& window, int seconds, bool record) {
     QObject::connect(window.mainForm(), &MainForm::sigCaptureFrame, counters.get(),
                      [&f, &window] { f.captured += window.isRecording(); });
     auto* button = window.menuForm()->findChild<QPushButton*>("pushButton_menu_record");
-    if (record) button->click();
+    if (record) {
+        f.startAt = clock.nsecsElapsed() / 1e6;
+        button->click();
+    }
     const double cpu0 = cpuSeconds();
     QElapsedTimer t;
     t.start();
@@ -83,9 +139,12 @@ Figures run(MainWindow& window, int seconds, bool record) {
     if (record) {
         QObject::connect(&window, &MainWindow::sig_recordFinished, &finish,
                          [&f](bool ok, const QString& path) { f.file = ok ? path : QString(); });
+        f.stopAt = clock.nsecsElapsed() / 1e6;
         button->click();
     }
     spin([&] { return phone.state() == QProcess::NotRunning; }, 30000);
+    arrivals.reset();
+    spin([&] { return !record || !f.file.isEmpty(); }, 10000);
     return f;
 }
 
@@ -147,6 +206,12 @@ int main(int argc, char** argv) {
                     recorded, rec.cpu);
         std::printf("recording costs %.1f points of one core (%.2fx the display-only CPU)\n",
                     rec.cpu - base.cpu, base.cpu > 0 ? rec.cpu / base.cpu : 0.0);
+        std::printf("%-32s %10s %10s %12s %12s\n", "arrival gaps (ms)", "audio max", "audio typ",
+                    "picture max", "picture typ");
+        printGaps("display only, steady", base, 1500, base.seconds * 1000 + 1500);
+        printGaps("recording, steady", rec, rec.startAt + 1500, rec.stopAt - 500);
+        printGaps("around the start (-0.5/+1.5 s)", rec, rec.startAt - 500, rec.startAt + 1500);
+        printGaps("around the stop (-0.5/+1.5 s)", rec, rec.stopAt - 500, rec.stopAt + 1500);
         if (base.in == 0 || rec.file.isEmpty()) {
             std::printf("!! no picture or no recording\n");
             rc = 1;

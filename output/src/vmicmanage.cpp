@@ -23,7 +23,7 @@ extern "C" {
 #include <cstdio>
 #include <cstring>
 
-#include "app/settingsaccess.h"
+#include "config/settingsaccess.h"
 #include "platform/fifo.h"
 #include "platform/system.h"
 

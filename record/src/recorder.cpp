@@ -41,7 +41,7 @@ bool Recorder::startRecord(const QSize& pictureSize) {
              pictureSize.height());
     } else {
         RecordSink::RecordingId id = 0;
-        ok = RecordSink::instance().start(size_.width(), size_.height(), &path, &id);
+        ok = RecordSink::instance().start(size_.width(), size_.height(), &path, &id, folder_);
         recording_.store(id);
     }
     if (ok) {

@@ -1,10 +1,10 @@
 #include "record/recordsink.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 
-#include "app/kivocamdata.h"
+#include "config/kivocamdata.h"
+#include "config/savefolder.h"
 #include "avrecmux/avmuxercontroller.h"
 #include "kivobridge/log.h"
 
@@ -24,29 +24,6 @@ QString uniqueRecordPath(const QString& dir, const QString& stamp) {
     return path;
 }
 
-void fallBackToHome(QString* dir) {
-    *dir = QDir::homePath();
-    KivoCamData::instance()->setSaveDir(*dir);
-    KivoCamData::instance()->save();
-}
-
-// The save directory, moved (with the stored setting) to the home directory when it is missing
-// or not writable.
-QString resolveSaveDir() {
-    QString dir = KivoCamData::instance()->saveDir();
-    // An empty setting would otherwise mean the current directory and a test file at "/".
-    if (dir.isEmpty() || !QDir(dir).exists()) fallBackToHome(&dir);
-
-    QFile probe(dir + "/kivoscreen-test.txt");
-    if (!probe.open(QIODevice::WriteOnly)) fallBackToHome(&dir);
-    probe.close();
-    probe.remove();
-
-    dir = KivoCamData::instance()->saveDir();
-    if (!dir.endsWith('/')) dir += '/';
-    return dir;
-}
-
 }  // namespace
 
 RecordSink& RecordSink::instance() {
@@ -60,55 +37,79 @@ RecordSink::~RecordSink() {
     (void)controller_.release();
 }
 
-bool RecordSink::start(int width, int height, QString* path, RecordingId* id) {
-    std::lock_guard<std::mutex> lock(mutex_);
+bool RecordSink::start(int width, int height, QString* path, RecordingId* id,
+                       const QString& folder) {
     if (id) *id = 0;
-    if (controller_) {
-        // The previous file is finalised here; its owner learns the outcome when it stops.
-        replaced_[current_] = controller_->stop();
-        if (replaced_.size() > 16) replaced_.erase(replaced_.begin());  // owners that never ask
-        controller_.reset();
+    // Finalising and opening a file take long; the writers' lock is held only to swap controllers,
+    // so a caller feeding sound never waits for either.
+    std::unique_ptr<kivo::muxer::AVMuxerController> previous;
+    RecordingId previousId = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        previous = std::move(controller_);
+        previousId = current_;
         current_ = 0;
+        if (previous) finalising_.insert(previousId);
     }
-    controller_ = std::make_unique<kivo::muxer::AVMuxerController>();
+    if (previous) {
+        // Its owner learns the outcome when it stops.
+        const bool ok = previous->stop();
+        previous.reset();
+        std::lock_guard<std::mutex> lock(mutex_);
+        finalising_.erase(previousId);
+        replaced_[previousId] = ok;
+        if (replaced_.size() > 16) replaced_.erase(replaced_.begin());  // owners that never ask
+        finalised_.notify_all();
+    }
 
-    const QString file = uniqueRecordPath(resolveSaveDir(), timeStamp());
+    const bool fromSetting = folder.isEmpty();
+    const QString dir =
+        fromSetting ? savefolder::choose(KivoCamData::instance()->saveDir()).dir : folder;
+    const QString file = uniqueRecordPath(dir, timeStamp());
     if (path) *path = file;
-    KivoCamData::instance()->setCurrentRecordFile(file);
-    KivoCamData::instance()->save();
+    if (fromSetting) {
+        KivoCamData::instance()->setCurrentRecordFile(file);
+        KivoCamData::instance()->save();
+    }
     const QByteArray fileUtf8 = file.toUtf8();
     LOGE("--- save: %s", fileUtf8.constData());
 
+    auto controller = std::make_unique<kivo::muxer::AVMuxerController>();
     kivo::muxer::MVSettings settings;
     settings.input_pixel_format = 0;  // AV_PIX_FMT_YUV420P
     settings.width = width;
     settings.height = height;
     settings.file_name = fileUtf8.constData();
-    if (controller_->start(&settings, true)) {
+    if (!dir.isEmpty() && controller->start(&settings, true)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        controller_ = std::move(controller);
         current_ = ++lastId_;
         if (id) *id = current_;
         return true;
     }
-
     LOGE("Recording could not start: %s", fileUtf8.constData());
-    controller_.reset();
     return false;
 }
 
 bool RecordSink::stop(RecordingId id) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (id != 0 && id != current_) {
-        const auto it = replaced_.find(id);
-        if (it == replaced_.end()) return false;
-        const bool ok = it->second;
-        replaced_.erase(it);
-        return ok;
+    std::unique_ptr<kivo::muxer::AVMuxerController> controller;
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (id != 0 && id != current_) {
+            // A start() may be finalising it right now; its outcome follows shortly.
+            finalised_.wait(lock, [&] { return finalising_.count(id) == 0; });
+            const auto it = replaced_.find(id);
+            if (it == replaced_.end()) return false;
+            const bool ok = it->second;
+            replaced_.erase(it);
+            return ok;
+        }
+        if (!controller_) return false;
+        controller = std::move(controller_);
+        current_ = 0;
     }
-    if (!controller_) return false;
-    const bool ok = controller_->stop();
-    controller_.reset();
-    current_ = 0;
-    return ok;
+    // Outside the lock: the writers fail at once instead of waiting for the trailer.
+    return controller->stop();
 }
 
 bool RecordSink::write_yuv420(const uint8_t* data, int size, int width, int height,

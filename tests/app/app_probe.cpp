@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/kivocamdata.h"
+#include "config/kivocamdata.h"
 #include "app/shutdownsignals.h"
 #include "app/singleapplication.h"
 

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "app/settingsaccess.h"
+#include "config/settingsaccess.h"
 #include "probe_process.h"
 #include "test_env.h"
 

@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "app/settingsaccess.h"
+#include "config/settingsaccess.h"
 #include "output/vmicmanage.h"
 #include "platform/fifo.h"
 #include "vmic_support.h"

@@ -6,7 +6,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "app/settingsaccess.h"
+#include "config/settingsaccess.h"
 #include "output/vmicmanage.h"
 #include "vmic_support.h"
 

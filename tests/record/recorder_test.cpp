@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "app/kivocamdata.h"
+#include "config/kivocamdata.h"
 #include "kivobridge/bridge.h"
 #include "mirror/pcmframe.h"
 #include "readback.h"

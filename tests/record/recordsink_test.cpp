@@ -14,7 +14,7 @@
 #include <random>
 #include <vector>
 
-#include "app/kivocamdata.h"
+#include "config/kivocamdata.h"
 #include "kivobridge/bridge.h"
 #include "readback.h"
 #include "record/recorder.h"
@@ -69,7 +69,7 @@ QString recordInto(int width, int height) {
 
 // The file must land in the chosen folder under the fixed name pattern, and the store must learn
 // the path; a folder deleted between two recordings must move the next file (and the setting)
-// to the home directory instead of failing to record.
+// to the home directory instead of failing to record, while the user's setting stays.
 TEST(RecordSink, SaveFolderAndDeletedFolderFallback) {
     const QString dir = makeDir("recordings");
     useSaveDir(dir);
@@ -89,8 +89,8 @@ TEST(RecordSink, SaveFolderAndDeletedFolderFallback) {
     const QString second = recordInto(320, 240);
     EXPECT_EQ(QFileInfo(second).absolutePath(), QFileInfo(QDir::homePath()).absoluteFilePath());
     EXPECT_TRUE(QFile::exists(second));
-    EXPECT_EQ(KivoCamData::instance()->saveDir(), QDir::homePath());
-    EXPECT_EQ(storedSaveDir(), QDir::homePath());  // the setting was written, not just set
+    EXPECT_EQ(KivoCamData::instance()->saveDir(), dir);
+    EXPECT_EQ(storedSaveDir(), dir);  // the folder may come back (a disk mounted again)
     EXPECT_EQ(KivoCamData::instance()->currentRecordFile(), second);
 
     // An empty setting is not "the current directory".
@@ -113,7 +113,7 @@ TEST(RecordSink, ReadOnlyFolderFallsBackToHome) {
     const QString path = recordInto(320, 240);
     EXPECT_EQ(QFileInfo(path).absolutePath(), QFileInfo(QDir::homePath()).absoluteFilePath());
     EXPECT_TRUE(QFile::exists(path));
-    EXPECT_EQ(storedSaveDir(), QDir::homePath());
+    EXPECT_EQ(storedSaveDir(), dir);
     QFile::setPermissions(makeDir("readonly"),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
@@ -192,4 +192,26 @@ TEST(RecordSink, FullDiskIsReportedByStop) {
     }
     EXPECT_FALSE(RecordSink::instance().stop());
     EXPECT_TRUE(recordtest::readRecording(path).videoFrames > 0);
+}
+
+// Checking that the folder can be written must never touch a file of the user's, whatever its
+// name.
+TEST(RecordSink, WritabilityProbeLeavesUsersFilesAlone) {
+    const QString dir = makeDir("users-files");
+    useSaveDir(dir);
+    for (const QString& name : {QStringLiteral("kivoscreen-test.txt"), QStringLiteral("notes")}) {
+        QFile mine(dir + "/" + name);
+        ASSERT_TRUE(mine.open(QIODevice::WriteOnly));
+        mine.write("the user's own words");
+    }
+    const QString path = recordInto(160, 120);
+    EXPECT_EQ(QFileInfo(path).absolutePath(), QFileInfo(dir).absoluteFilePath());
+    for (const QString& name : {QStringLiteral("kivoscreen-test.txt"), QStringLiteral("notes")}) {
+        QFile mine(dir + "/" + name);
+        ASSERT_TRUE(mine.open(QIODevice::ReadOnly)) << name.toStdString();
+        EXPECT_EQ(QByteArray("the user's own words"), mine.readAll());
+    }
+    // Nothing of the probe's is left behind either.
+    EXPECT_EQ(3, QDir(dir).entryList(QDir::Files | QDir::Hidden).size())
+        << QDir(dir).entryList(QDir::Files | QDir::Hidden).join(' ').toStdString();
 }

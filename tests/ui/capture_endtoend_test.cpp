@@ -5,8 +5,10 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QMimeData>
 #include <QPushButton>
@@ -16,7 +18,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/kivocamdata.h"
+#include "config/kivocamdata.h"
 #include "mediaprobe.h"
 #include "mirror/kivospmirrorserver.h"
 #include "mirror/socketserver.h"
@@ -272,4 +274,91 @@ TEST_F(CaptureEndToEnd, DisconnectFinalisesAndEarlyRequestIsRefused) {
     EXPECT_FALSE(window_->isRecording());
     EXPECT_EQ(1, finished.count());
     EXPECT_TRUE(boxes.shown().empty());
+}
+
+namespace {
+
+// Lines the program logged from here on (the log file of this test process).
+class LogTail {
+public:
+    LogTail() : file_(kivotest::scratchDir() + "/state/KivoCam/kivocam.log") {
+        start_ = QFileInfo(file_).size();
+    }
+    int count(const QString& text) const {
+        QFile f(file_);
+        if (!f.open(QIODevice::ReadOnly)) return 0;
+        f.seek(start_);
+        return QString::fromUtf8(f.readAll()).count(text);
+    }
+
+private:
+    QString file_;
+    qint64 start_ = 0;
+};
+
+}  // namespace
+
+// A recording whose file cannot be created stops at once: a warning, the button released, the
+// phone told that nothing records, and no new attempt for every later picture.
+TEST_F(CaptureEndToEnd, RecordingThatCannotStartEndsAtOnce) {
+    Boxes boxes;
+    // Dangling links under every name the next minute can produce: the folder can be written,
+    // the file itself cannot be created.
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int s = -2; s < 60; ++s) {
+        const QString stamp = now.addSecs(s).toString("yyyyMMddHHmmss");
+        QFile::link("/nonexistent-kivo-folder/x.mp4",
+                    saveDir_ + QString("/KivoCam_recoder[%1].mp4").arg(stamp));
+    }
+    const LogTail log;
+    QSignalSpy finished(window_.get(), &MainWindow::sig_recordFinished);
+    Phone phone;
+    ASSERT_TRUE(phone.start(port_, {"--size", "640x360", "--fps", "30", "--duration", "6", "--at",
+                                    "4.5:record-query"}));
+    ASSERT_TRUE(waitFor([&] { return showing(); }, 10000));
+    QPushButton* record = button("pushButton_menu_record");
+    record->click();
+    EXPECT_TRUE(waitFor([&] { return !window_->isRecording(); }, 3000));
+    EXPECT_FALSE(record->isChecked());
+    EXPECT_TRUE(waitFor([&] { return !boxes.shown().empty(); }, 3000));
+    ASSERT_EQ(1u, boxes.shown().size());
+    EXPECT_EQ(ui::BoxKind::Warning, boxes.shown().front().kind);
+    windowtest::settle(1000);  // thirty more pictures
+    EXPECT_EQ(1, log.count("Recording could not start"));
+    ASSERT_EQ(0, phone.finish()) << phone.output().toStdString();
+    EXPECT_EQ(1, phone.output().count(R"("state":false)")) << phone.output().toStdString();
+    EXPECT_EQ(0, phone.output().count(R"("state":true)"));
+    EXPECT_EQ(0, finished.count());  // nothing was recorded, so nothing to report at a stop
+    EXPECT_EQ(1u, boxes.shown().size());
+}
+
+// A stored save folder that is gone (an unplugged disk): the screenshot and the recording land
+// in the home folder, the user is told once where they went, and the setting stays for when the
+// disk comes back.
+TEST_F(CaptureEndToEnd, MissingSaveFolderStillSavesAndSaysWhereOnce) {
+    Boxes boxes;
+    const QString gone = saveDir_ + "/unplugged";
+    KivoCamData::instance()->setSaveDir(gone);
+    QSignalSpy shots(window_.get(), &MainWindow::sig_screenshotFinished);
+    QSignalSpy finished(window_.get(), &MainWindow::sig_recordFinished);
+    Phone phone;
+    ASSERT_TRUE(phone.start(
+        port_, {"--size", "640x360", "--fps", "30", "--duration", "6", "--at", "1.5:screenshot",
+                "--at", "2.5:record-start", "--at", "4.5:record-stop"}));
+    ASSERT_TRUE(waitFor([&] { return shots.count() >= 1 && finished.count() >= 1; }, 20000));
+    ASSERT_EQ(0, phone.finish()) << phone.output().toStdString();
+    EXPECT_TRUE(shots.at(0).at(0).toBool());
+    EXPECT_TRUE(finished.at(0).at(0).toBool());
+    const QString home = QFileInfo(QDir::homePath()).absoluteFilePath();
+    for (const QString& path : {shots.at(0).at(1).toString(), finished.at(0).at(1).toString()}) {
+        EXPECT_TRUE(QFileInfo(path).size() > 0) << path.toStdString();
+        EXPECT_EQ(home, QFileInfo(path).absolutePath()) << path.toStdString();
+    }
+    windowtest::settle(200);
+    ASSERT_EQ(1u, boxes.shown().size());
+    EXPECT_EQ(ui::BoxKind::Information, boxes.shown().front().kind);
+    EXPECT_TRUE(boxes.shown().front().text.contains(QDir::homePath()))
+        << boxes.shown().front().text.toStdString();
+    EXPECT_EQ(gone, KivoCamData::instance()->saveDir());
+    EXPECT_FALSE(QFileInfo::exists(gone));
 }

@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/kivocamdata.h"
+#include "config/kivocamdata.h"
 #include "ui/aboutusdialog.h"
 #include "ui/firsttooltipsform.h"
 #include "ui/helpinfodialog.h"

@@ -13,7 +13,7 @@
 
 #include <cstring>
 
-#include "app/kivocamdata.h"
+#include "config/kivocamdata.h"
 #include "output/openglwidget.h"
 #include "test_env.h"
 #include "ui/firsttooltipsform.h"

@@ -6,7 +6,7 @@
 #include <QWidget>
 #include <QWindow>
 
-#include "app/kivocamdata.h"
+#include "config/kivocamdata.h"
 #include "ui/framelesshelper.h"
 #include "ui/settingdialog.h"
 #include "ui/skin.h"

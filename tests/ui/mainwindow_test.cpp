@@ -14,7 +14,7 @@
 #include "mirror/socketserver.h"
 #include "test_env.h"
 #include "ui/mainwindow.h"
-#include "ui/mediafunctions.h"
+#include "hub/mediafunctions.h"
 #include "windowtest.h"
 
 namespace {
@@ -53,21 +53,21 @@ std::vector<h264test::Picture> readPictures(const QString& path, int width, int 
 // block would otherwise divide by zero), and a full-scale block lands where the formula puts it.
 TEST(AudioLevel, SilenceShortBlocksAndFullScale) {
     const std::vector<uint8_t> silence = constantBlock(1024, 0);
-    EXPECT_EQ(0.0, ui::audioLevel(silence.data(), int(silence.size())));
+    EXPECT_EQ(0.0, media::audioLevel(silence.data(), int(silence.size())));
     const uint8_t tiny[3] = {0xff, 0x7f, 0x00};
-    EXPECT_EQ(0.0, ui::audioLevel(tiny, 3));
-    EXPECT_EQ(0.0, ui::audioLevel(nullptr, 0));
+    EXPECT_EQ(0.0, media::audioLevel(tiny, 3));
+    EXPECT_EQ(0.0, media::audioLevel(nullptr, 0));
 
     const std::vector<uint8_t> loud = constantBlock(1024, 32767);
     const double mean = double(int64_t(32767) * 32767 / 2);
     const double expected = (10 * std::log10(mean) - 30) / (20 * std::log10(65535.0) - 30);
-    EXPECT_NEAR(expected, ui::audioLevel(loud.data(), int(loud.size())), 1e-9);
+    EXPECT_NEAR(expected, media::audioLevel(loud.data(), int(loud.size())), 1e-9);
     EXPECT_NEAR(0.864, expected, 0.001);
 
     // Only the first half of the samples is measured.
     std::vector<uint8_t> halfLoud = constantBlock(1024, 0);
     std::memcpy(halfLoud.data(), loud.data(), 1024);
-    EXPECT_NEAR(expected, ui::audioLevel(halfLoud.data(), int(halfLoud.size())), 1e-9);
+    EXPECT_NEAR(expected, media::audioLevel(halfLoud.data(), int(halfLoud.size())), 1e-9);
 }
 
 // The display copy drops the columns beyond a multiple of 8 instead of scaling, so a 1284-wide
@@ -81,7 +81,7 @@ TEST(DisplayFrame, WidthRoundedDownWithoutScaling) {
         source.dataU()[i] = uint8_t(i & 0xff);
         source.dataV()[i] = uint8_t((i * 5) & 0xff);
     }
-    I420FramePtr display = ui::makeDisplayFrame(source);
+    I420FramePtr display = media::makeDisplayFrame(source);
     ASSERT_TRUE(display);
     EXPECT_EQ(1280, display->width());
     EXPECT_EQ(720, display->height());
@@ -94,13 +94,13 @@ TEST(DisplayFrame, WidthRoundedDownWithoutScaling) {
     EXPECT_EQ(source.dataV()[642 * 359 + 5], display->dataV()[640 * 359 + 5]);
 
     I420Frame tall(1280, 722, 1280, 640, 640);
-    I420FramePtr tallDisplay = ui::makeDisplayFrame(tall);
+    I420FramePtr tallDisplay = media::makeDisplayFrame(tall);
     ASSERT_TRUE(tallDisplay);
     EXPECT_EQ(1280, tallDisplay->width());
     EXPECT_EQ(722, tallDisplay->height());
 
     I420Frame narrow(6, 4, 6, 3, 3);
-    EXPECT_FALSE(ui::makeDisplayFrame(narrow));
+    EXPECT_FALSE(media::makeDisplayFrame(narrow));
 }
 
 // The whole road of a picture: phone simulator, command and media sockets, decoder, the two

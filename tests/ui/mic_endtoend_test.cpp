@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/kivocamdata.h"
+#include "config/kivocamdata.h"
 #include "mirror/kivospmirrorserver.h"
 #include "mirror/socketserver.h"
 #include "output/vmicmanage.h"

@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/kivocamdata.h"
+#include "config/kivocamdata.h"
 #include "kivobridge/bridge.h"
 #include "test_env.h"
 #include "ui/prompts.h"

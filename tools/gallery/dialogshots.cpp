@@ -1,7 +1,7 @@
 // The dialogs of the main window and the bottom bar, in each state a person can meet them.
 #include <QWidget>
 
-#include "app/kivocamdata.h"
+#include "config/kivocamdata.h"
 #include "gallery.h"
 #include "ui/aboutusdialog.h"
 #include "ui/firsttooltipsform.h"

@@ -19,7 +19,7 @@
 #include <memory>
 #include <string>
 
-#include "app/kivocamdata.h"
+#include "config/kivocamdata.h"
 #include "gallery.h"
 #include "kivobridge/bridge.h"
 #include "ui/skin.h"

@@ -16,7 +16,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "app/kivocamdata.h"
+#include "config/kivocamdata.h"
 #include "gallery.h"
 #include "ui/mainwindow.h"
 #include "ui/menustateform.h"

@@ -4,7 +4,7 @@
 #include <QRegion>
 #include <QResizeEvent>
 
-#include "app/kivocamdata.h"
+#include "config/kivocamdata.h"
 #include "ui/qssmanager.h"
 #include "ui_ipdisplaydialog.h"
 

@@ -5,7 +5,7 @@
 #include <QLayout>
 #include <QWindow>
 
-#include "app/kivocamdata.h"
+#include "config/kivocamdata.h"
 #include "output/openglwidget.h"
 #include "ui/qssmanager.h"
 #include "ui/rotatelabel.h"

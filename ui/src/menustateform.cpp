@@ -5,7 +5,7 @@
 #include <QFontMetrics>
 #include <QTimer>
 
-#include "app/kivocamdata.h"
+#include "config/kivocamdata.h"
 #include "ui/aboutusdialog.h"
 #include "ui/firsttooltipsform.h"
 #include "ui/ipdisplaydialog.h"

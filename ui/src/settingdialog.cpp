@@ -3,10 +3,10 @@
 #include <QButtonGroup>
 #include <QDir>
 #include <QFileInfo>
-#include <QTemporaryFile>
 #include <QUrl>
 
-#include "app/kivocamdata.h"
+#include "config/kivocamdata.h"
+#include "config/savefolder.h"
 #include "kivobridge/bridge.h"
 #include "ui/framelesshelper.h"
 #include "ui/prompts.h"
@@ -95,14 +95,11 @@ void SettingDialog::on_pushButton_select_dir_clicked() {
     if (!start.endsWith(QLatin1Char('/'))) start += QLatin1Char('/');
     const QString dir = ui::chooseDirectory(this, QStringLiteral("选择保存文件目录"), start);
     if (dir.isEmpty()) return;
-    // A file of a unique name, so no file of the user's is truncated or removed by the probe.
-    QTemporaryFile probe(QDir(dir).filePath(QStringLiteral(".kivocam-write-test-XXXXXX")));
-    if (!QFileInfo(dir).isDir() || !probe.open()) {
+    if (!savefolder::isWritable(dir)) {
         ui::showBox(window(), ui::BoxKind::Warning, QStringLiteral("错误"),
                     QStringLiteral("当前选择路径无写入权限！"));
         return;
     }
-    probe.close();
     KivoCamData* cfg = KivoCamData::instance();
     cfg->setSaveDir(dir);
     cfg->save();

@@ -1,6 +1,5 @@
-// QApplication that lets one instance per user (or per machine) be the primary: a small shared
-// memory record names the primary, and the primary's local server takes messages from later
-// starts. The constructor decides the role; a refused start ends the process there.
+// QApplication with the single-instance guard (InstanceGuard) built in: the constructor decides
+// the role, and a refused start ends the process there.
 // Thread rules: GUI thread only; both signals are emitted on it.
 #pragma once
 
@@ -9,46 +8,38 @@
 
 #include <memory>
 
-class SingleApplicationPrivate;
+#include "app/instanceguard.h"
 
 class SingleApplication : public QApplication {
     Q_OBJECT
 
 public:
-    enum Option : quint8 {
-        PerUser = 1 << 0,            // the key includes the user name; else machine-wide
-        NotifyOnSecondary = 1 << 2,  // a secondary announces itself to the primary
-        IgnoreVersion = 1 << 3,      // the application version is not part of the key
-        IgnorePath = 1 << 4,         // the executable's path is not part of the key
-    };
-    Q_DECLARE_FLAGS(Options, Option)
+    using Option = InstanceGuard::Option;
+    using Options = InstanceGuard::Options;
+    static constexpr Option PerUser = InstanceGuard::PerUser;
+    static constexpr Option NotifyOnSecondary = InstanceGuard::NotifyOnSecondary;
+    static constexpr Option IgnoreVersion = InstanceGuard::IgnoreVersion;
+    static constexpr Option IgnorePath = InstanceGuard::IgnorePath;
 
-    // allowSecondary: a start that finds a primary stays alive as a secondary (so it can pass a
-    // message) instead of exiting with 0. timeoutMs bounds each connection to the primary.
+    // See InstanceGuard.
     SingleApplication(int& argc, char** argv, bool allowSecondary = false,
                       Options options = PerUser, int timeoutMs = 1000);
     ~SingleApplication() override;
 
-    bool runsAsSecondary() const;
-    // 0 for the primary, the secondary count at its start for a secondary.
-    quint32 instanceId() const;
-    // The key of the shared record and name of the primary's server, derived from the
-    // application's identity (set it before construction) and, per user, the user name.
-    QString instanceKey() const;
-    // Sends raw bytes to the primary on a (re)connected socket; false in the primary, when the
-    // primary cannot be reached or the bytes were not written within timeoutMs.
-    bool sendToPrimary(const QByteArray& message, int timeoutMs);
-
-    // The key the guard derives from the current application identity.
-    static QString deriveInstanceKey(Options options);
+    bool runsAsSecondary() const { return guard_->runsAsSecondary(); }
+    quint32 instanceId() const { return guard_->instanceId(); }
+    QString instanceKey() const { return guard_->instanceKey(); }
+    bool sendToPrimary(const QByteArray& message, int timeoutMs) {
+        return guard_->sendToPrimary(message, timeoutMs);
+    }
+    static QString deriveInstanceKey(Options options) {
+        return InstanceGuard::deriveInstanceKey(options);
+    }
 
 signals:
     void instanceStarted();
     void receivedMessage(quint32 instanceId, QByteArray message);
 
 private:
-    friend class SingleApplicationPrivate;
-    std::unique_ptr<SingleApplicationPrivate> d_;
+    std::unique_ptr<InstanceGuard> guard_;
 };
-
-Q_DECLARE_OPERATORS_FOR_FLAGS(SingleApplication::Options)

@@ -1,8 +1,10 @@
 // One recording: queues the pictures the main window captures, converts them on a worker thread
 // and hands them with the stamped audio blocks to RecordSink.
-// Thread rules: startRecord, pushImage, stopRecord and the destructor on the owner's (GUI)
-// thread; pushPcm on one audio thread; isStopped, queuedPictures and audioCursor from any
-// thread. The picture queue drops its oldest entry instead of growing or blocking the caller.
+// Thread rules: setFolder, startRecord, stopRecord and the destructor on one thread at a time
+// (they open and finalise the file, so an owner with a window runs them off its GUI thread);
+// pushImage on one thread and pushPcm on one audio thread, both also while startRecord runs but
+// not after stopRecord began; isStopped, queuedPictures and audioCursor from any thread. The
+// picture queue drops its oldest entry instead of growing or blocking the caller.
 #pragma once
 
 #include <QImage>
@@ -37,6 +39,8 @@ public:
     // second call returns false. Emits sig_recordStarted with the outcome before returning; a
     // slot that may delete the recorder must be connected queued.
     bool startRecord(const QSize& pictureSize);
+    // The folder (ending with '/') the file goes to; unset, the store's setting decides.
+    void setFolder(const QString& folder) { folder_ = folder; }
     // Queues a copy of a (bottom-up) picture with its capture time in microseconds.
     void pushImage(const QImage& image, int64_t usec);
     // Stamps one 44.1 kHz stereo 16-bit block with the time its sound belongs to (see PcmClock)
@@ -68,6 +72,7 @@ private:
     pp::Abstract_PacketPool* pool_;  // owned; every conversion buffer comes from here
     QSize size_;                     // set before the worker starts, constant afterwards
     bool used_ = false;              // startRecord ran once (owner's thread only)
+    QString folder_;
     // The recording this recorder started; 0 before. Set once, before the worker starts.
     std::atomic<RecordSink::RecordingId> recording_{0};
     std::thread worker_;

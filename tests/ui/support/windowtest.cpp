@@ -12,7 +12,7 @@
 
 #include "mirror/videoframe.h"
 #include "test_env.h"
-#include "ui/mediafunctions.h"
+#include "hub/mediafunctions.h"
 
 namespace windowtest {
 
@@ -112,7 +112,7 @@ std::vector<QImage> readDumpAsRgb(const QString& path, int width, int height) {
         if (bytes.size() != size) break;
         I420Frame frame(width, height, width, width / 2, width / 2);
         std::memcpy(frame.dataY(), bytes.constData(), size_t(size));
-        out.push_back(ui::toBottomUpRgba(frame).mirrored(false, true));
+        out.push_back(media::toBottomUpRgba(frame).mirrored(false, true));
     }
     return out;
 }

@@ -1,9 +1,10 @@
-// The program's main window and the hub of the running system: owns the mirroring servers, the
-// microphone, the recorder while a recording runs and the two forms; fans every connection event,
-// picture and audio block out to the screen, the virtual camera, the microphone and the recorder.
-// Thread rules: GUI thread only, except OnMirrorAudioFrame, which runs on the streaming media
-// server's thread (direct connection) and touches the recorder and the resampler only under
-// recordLock_, and isShowingPicture(), which the command server asks from its own thread.
+// The program's main window: the face of the hub (MirrorHub), which owns the servers, the outputs
+// and the recorder. The window shows what the hub reports (pages, state texts, the picture, the
+// level, the recording clock), hands the renderer's captured pictures to it and shows the
+// messages, dialogs and the tray. Its slots keep the names the rest of the program knows; the
+// ones about mirroring call the hub.
+// Thread rules: GUI thread only, except OnMirrorAudioFrame (any one audio thread, as the hub's)
+// and isShowingPicture() / isRecording(), which any thread may ask.
 #pragma once
 
 #include <QImage>
@@ -13,10 +14,8 @@
 #include <QString>
 #include <QSystemTrayIcon>
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "mirror/pcmframe.h"
@@ -29,13 +28,11 @@ class MainWindow;
 class FramelessHelper;
 class MainForm;
 class MenuStateForm;
-class PcmResampler;
+class MirrorHub;
 class QAction;
 class QMenu;
 class QssManager;
-class Recorder;
 class SocketServer;
-class VirtualCameraRegistrar;
 class VMicManage;
 namespace bg {
 class Value;
@@ -50,20 +47,21 @@ public:
 
     bool inCaption(int x, int y) override;
 
-    SocketServer* mirrorServer() const { return mirrorServer_.get(); }
-    VMicManage* microphone() const { return mic_.get(); }
+    MirrorHub* hub() const { return hub_.get(); }
+    SocketServer* mirrorServer() const;
+    VMicManage* microphone() const;
     MainForm* mainForm() const;
     MenuStateForm* menuForm() const;
     QSystemTrayIcon* trayIcon() const { return trayIcon_; }
-    bool isMicrophoneOpen() const { return micOpen_; }
+    bool isMicrophoneOpen() const;
     // Between a phone's connection and its disconnection.
-    bool isConnected() const { return connected_; }
+    bool isConnected() const;
     bool isRecording() const;
-    bool isScreenshotPending() const { return screenshotPending_; }
+    bool isScreenshotPending() const;
     // A picture is on screen, so a recording or a screenshot can start. Any thread.
-    bool isShowingPicture() const { return showingPicture_.load(); }
+    bool isShowingPicture() const;
     // Path of the last screenshot written, empty before the first.
-    QString lastScreenshot() const { return lastScreenshot_; }
+    QString lastScreenshot() const;
 
 signals:
     // Audio level of the latest block (emitted on the audio thread, delivered queued).
@@ -107,20 +105,18 @@ protected:
 
 private:
     void initMirroring();
-    void initVirtualCamera();
     void initTray();
     void onBridgeSignal(const std::string& name, const bg::Value& value);
-    // Resamples to 44.1 kHz stereo from the process-wide packet pool; false drops the block.
-    bool pcmReSample(const PcmFramePtr& in, PcmFramePtr* out);
-    // Hands a captured picture to the recorder, starting it on the first; 0 = stamp it now.
-    void recordPicture(const QImage& image, int64_t pictureUs);
-    void releaseFreeMemory();
-    void startCapture();
-    void endCapture();
-    void startRecording();
-    void stopRecording();
+    // What the hub reports, shown.
+    void showConnected(const QString& name);
+    void showDisconnected();
+    void showPictureUp();
+    void showRecording(bool on);
+    void showRecordFinished(bool made, const QString& path);
+    void showScreenshotFinished(bool saved, const QString& path);
     void closeAndQuit();
     void showWarningLater(const QString& text);
+    void showInformationLater(const QString& text);
     void restoreFromTray();
 
     std::unique_ptr<Ui::MainWindow> ui_;
@@ -130,31 +126,12 @@ private:
     QPointer<QAction> exitAction_;
     QPointer<MainForm> mainForm_;
     QPointer<MenuStateForm> menuForm_;
-    VirtualCameraRegistrar* cameraRegistrar_ = nullptr;  // child of this window
-    // Destroyed after the mirror server has stopped, so no audio thread still feeds it.
-    std::unique_ptr<VMicManage> mic_;
-    std::unique_ptr<SocketServer> mirrorServer_;
-    // Guards recorder_, resampler_ and the recorder's use; taken by the audio thread, slot_Record,
-    // slot_CaptureFrame and slot_FrameShot.
-    mutable std::recursive_mutex recordLock_;
-    std::unique_ptr<Recorder> recorder_;
-    std::unique_ptr<PcmResampler> resampler_;
-    bool recorderStarted_ = false;  // startRecord succeeded for recorder_ (under recordLock_)
-    int64_t recordStartTime_ = 0;   // bridge clock, microseconds; 0 = not started
+    std::unique_ptr<MirrorHub> hub_;
     int recordTimerId_ = 0;
-    unsigned recordGeneration_ = 0;  // tells a late capture request which recording it was for
-    bool screenshotPending_ = false;
-    bool capturing_ = false;  // capture requested from the renderer (GUI thread)
     QList<QWidget*> noDrag_;
     QssManager* qss_ = nullptr;             // child of this window
     FramelessHelper* frameless_ = nullptr;  // child of this window
     uint64_t bridgeSubscription_ = 0;
-    bool connected_ = false;
-    std::atomic<bool> showingPicture_{false};
-    bool micOpen_ = false;
     bool silentMicOpen_ = false;
     bool closing_ = false;
-    QString lastScreenshot_;
-    // Set on connection; the audio thread reports the first block of each session once.
-    std::atomic<bool> firstAudioPending_{false};
 };

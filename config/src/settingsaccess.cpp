@@ -1,6 +1,6 @@
 #include "kivobridge/bridge.h"
 
-#include "app/settingsaccess.h"
+#include "config/settingsaccess.h"
 
 #include <string>
 

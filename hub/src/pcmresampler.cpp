@@ -1,4 +1,4 @@
-#include "ui/pcmresampler.h"
+#include "hub/pcmresampler.h"
 
 #include <cstring>
 

@@ -10,7 +10,7 @@
 
 #include <atomic>
 
-#include "app/basedata.h"
+#include "config/basedata.h"
 
 class KivoCamData : public QObject, public kivo::BaseData {
     Q_OBJECT

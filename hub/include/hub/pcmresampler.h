@@ -1,7 +1,7 @@
 // Turns audio blocks of any rate and channel count into 44.1 kHz stereo blocks for the recorder.
 // The converter and its output buffer are kept and rebuilt only when the input format changes;
 // output blocks take their memory from the given packet pool.
-// Thread rules: one thread at a time (the main window calls it under its record lock).
+// Thread rules: one thread at a time (the hub calls it under its record lock).
 #pragma once
 
 #include <cstdint>

@@ -1,11 +1,11 @@
 #include "kivobridge/log.h"
 
-#include "app/kivocamdata.h"
+#include "config/kivocamdata.h"
 
 #include <QDir>
 #include <QHostInfo>
 
-#include "app/settingsaccess.h"
+#include "config/settingsaccess.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// Picture and sound arithmetic of the main window, kept apart from the widgets so it can be
+// Picture and sound arithmetic of the hub, kept apart from the servers and widgets so it can be
 // tested on its own. Any thread.
 #pragma once
 
@@ -8,7 +8,7 @@
 
 #include "mirror/videoframe.h"
 
-namespace ui {
+namespace media {
 
 // Level of one block of interleaved signed 16-bit samples, 0 or more, measured over the first
 // half of its samples. Blocks shorter than 4 bytes (no sample to measure) give 0.
@@ -22,4 +22,4 @@ I420FramePtr makeDisplayFrame(const I420Frame& frame);
 // window paints nothing. Null for an empty frame.
 QImage toBottomUpRgba(const I420Frame& frame);
 
-}  // namespace ui
+}  // namespace media

@@ -1,11 +1,11 @@
-#include "ui/mediafunctions.h"
+#include "hub/mediafunctions.h"
 
 #include <libyuv.h>
 
 #include <cmath>
 #include <cstring>
 
-namespace ui {
+namespace media {
 
 double audioLevel(const uint8_t* data, int bytes) {
     const int n = bytes / 4;
@@ -49,4 +49,4 @@ QImage toBottomUpRgba(const I420Frame& frame) {
     return image;
 }
 
-}  // namespace ui
+}  // namespace media
