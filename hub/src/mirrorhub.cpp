@@ -4,7 +4,6 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMetaObject>
-#include <QPointer>
 #include <QTimer>
 
 #include "config/kivocamdata.h"
@@ -248,16 +247,15 @@ void MirrorHub::stopRecording() {
         return;
     }
     // Finalising writes the rest of the file: on the record thread, after the start it follows.
-    QPointer<MirrorHub> self(this);
-    onRecordThread([this, self, recorder] {
+    onRecordThread([this, recorder] {
         const bool finalised = recorder->stopRecord();
         const QString path = recorder->property("kivoPath").toString();
         const bool made = finalised && !path.isEmpty() && QFileInfo(path).size() > 0;
         LOGI("[slot_Record]recording stopped: %s [%s]", made ? "saved" : "failed",
              path.toUtf8().constData());
-        if (!self) return;
+        // Dropped unread when the hub is already being destroyed (it waits for this thread).
         QMetaObject::invokeMethod(
-            self, [this, made, path] { recordStopped(made, path, true); }, Qt::QueuedConnection);
+            this, [this, made, path] { recordStopped(made, path, true); }, Qt::QueuedConnection);
     });
 }
 
@@ -279,15 +277,14 @@ void MirrorHub::recordPicture(const QImage& image, int64_t pictureUs) {
     }
     if (!recorder) return;
     if (!recorderBegun_) {
-        // One attempt per recording, opened on the record thread; the pictures queue meanwhile.
+        // One attempt per recording, opened on the record thread.
         recorderBegun_ = true;
         recordStartTime_ = clockUsec();
         recordFolder_ = chooseFolder();
         recorder->setFolder(recordFolder_);
         const QSize size = image.size();
         const unsigned generation = recordGeneration_;
-        QPointer<MirrorHub> self(this);
-        onRecordThread([this, self, recorder, size, generation] {
+        onRecordThread([this, recorder, size, generation] {
             QString path;
             // No context object: the lambda runs right here, on this thread.
             const QMetaObject::Connection told =
@@ -296,9 +293,8 @@ void MirrorHub::recordPicture(const QImage& image, int64_t pictureUs) {
             const bool ok = recorder->startRecord(size);
             QObject::disconnect(told);
             recorder->setProperty("kivoPath", path);
-            if (!self) return;
             QMetaObject::invokeMethod(
-                self, [this, generation, ok, path] { recordStarted(generation, ok, path); },
+                this, [this, generation, ok, path] { recordStarted(generation, ok, path); },
                 Qt::QueuedConnection);
         });
     }

@@ -125,7 +125,7 @@ TEST(Headless, PhoneFindsItStreamsAndGetsScreenshotAndRecording) {
 
     const QString dump = kivotest::scratchDir() + "/headless-source.yuv";
     Child phone(kivotest::binDir() + "/kivocam-phonesim",
-                {"--size", "1280x720", "--fps", "30", "--duration", "12", "--discovery-timeout",
+                {"--size", "1280x720", "--fps", "15", "--duration", "13", "--discovery-timeout",
                  "15", "--at", "2:screenshot", "--at", "3:record-start", "--dump-yuv", dump});
     // The camera block gets the phone's pictures while the program runs.
     vcam::BlockReader reader(camerablock::baseName());
@@ -142,7 +142,7 @@ TEST(Headless, PhoneFindsItStreamsAndGetsScreenshotAndRecording) {
         << app.output().toStdString() << phone.output().toStdString();
     EXPECT_TRUE(phone.output().contains("discovered PC")) << phone.output().toStdString();
     EXPECT_GT(cameraPictures, 10);
-    windowtest::settle(3000);  // about three seconds of recording
+    windowtest::settle(4000);  // about four seconds of recording
     app.terminate();
     EXPECT_EQ(0, app.finish(20000)) << app.output().toStdString();
     const QString log = app.output();
@@ -162,7 +162,7 @@ TEST(Headless, PhoneFindsItStreamsAndGetsScreenshotAndRecording) {
     ASSERT_EQ(1, movies.size()) << home.entryList().join(' ').toStdString();
 
     const std::vector<QImage> sources = windowtest::readDumpAsRgb(dump, 1280, 720);
-    ASSERT_GE(sources.size(), 60u);
+    ASSERT_GE(sources.size(), 30u);
     const QImage shot(home.filePath(shots.front()));
     ASSERT_EQ(QSize(1280, 720), shot.size());
     double best = 0;
@@ -174,7 +174,8 @@ TEST(Headless, PhoneFindsItStreamsAndGetsScreenshotAndRecording) {
     ASSERT_TRUE(probe.ok);
     ASSERT_TRUE(probe.find("video"));
     ASSERT_TRUE(probe.find("audio"));
-    EXPECT_GE(probe.duration, 1.0) << log.toStdString();  // a busy machine starts it late
+    // A busy machine opens the file late and drops the encoder's backlog at the end.
+    EXPECT_GE(probe.duration, 1.0) << log.toStdString();
     // The phone's moving picture: its brightness follows the source's range and changes.
     double lo = 255, hi = 0;
     for (size_t i = 0; i < sources.size(); i += 10) {
@@ -183,7 +184,7 @@ TEST(Headless, PhoneFindsItStreamsAndGetsScreenshotAndRecording) {
         hi = std::max(hi, m);
     }
     const std::vector<kivotest::DecodedPicture> pictures = kivotest::decodeVideo(movie);
-    ASSERT_GE(pictures.size(), 15u);
+    ASSERT_GE(pictures.size(), 15u);  // the file's 25 per second
     int changes = 0;
     for (size_t i = 0; i < pictures.size(); ++i) {
         EXPECT_GE(pictures[i].lumaMean, lo - 12) << i;
