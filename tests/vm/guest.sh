@@ -48,7 +48,10 @@ wait_feeding() {
 feeds() { grep -c feeding "$vlog" 2>/dev/null || echo 0; }
 declare -A consumer
 start_consumer() { # name
-  ffmpeg -hide_banner -nostdin -f v4l2 -i "$dev" -f rawvideo -pix_fmt yuv420p - \
+  # Passthrough: a constant-rate output would repeat the last picture to fill a pause, and those
+  # repeats would count as pictures received.
+  ffmpeg -hide_banner -nostdin -f v4l2 -i "$dev" -fps_mode passthrough -f rawvideo \
+    -pix_fmt yuv420p - \
     2>"$work/$1.err" > >(exec "$tool" watch "$work/$1.frames") &
   consumer[$1]=$!
 }

@@ -58,6 +58,10 @@ t2=$(date +%s.%N)
 
 echo "--- guest output"
 cat "$results/console" 2>/dev/null || true
+if [ -f "$results/v4l2-ctl.txt" ]; then
+  echo "--- v4l2-ctl --all, while a consumer streams"
+  cat "$results/v4l2-ctl.txt"
+fi
 echo "--- checks"
 cat "$results/cases"
 awk -v a="$t0" -v b="$t1" -v c="$t2" -v how="$accel, $set_name set" \
