@@ -205,7 +205,7 @@ for check in $checks; do
       if frames c1 landscape "$t" 10000 30 && frames c2 landscape "$t" 10000 30; then
         record PASS two-consumers "the second got 30 pictures (first after ${second%% *} ms), then both 30 more"
       else
-        record FAIL two-consumers "both at once: $got"
+        record FAIL two-consumers "both at once: $got; alive: c1 $(alive "${consumer[c1]}" && echo yes || echo no), c2 $(alive "${consumer[c2]}" && echo yes || echo no); $(tail -n 2 "$work/c1.err" "$work/c2.err" | paste -sd '|')"
       fi
     else
       record FAIL two-consumers "the second consumer: ${got:-}; $(tail -n 2 "$work/c2.err")"
