@@ -186,7 +186,12 @@ for check in $checks; do
         delays+=" $((tnew - t + ${got%% *}))"
       else
         bad=$((bad + 1))
-        delays+=" x"
+        # Late or never: a starved guest is told apart from a camera left without a component.
+        if [ "$(owner)" != "$old" ] && frames c1 landscape "$tnew" 10000 6; then
+          delays+=" late:$((tnew - t + ${got%% *}))"
+        else
+          delays+=" none"
+        fi
         echo "round $round: --unregister $urc, --register $rrc, component $old -> $(owner), $got"
       fi
     done
