@@ -11,16 +11,30 @@ packages=(
   xvfb xauth pulseaudio pulseaudio-utils
   fonts-wqy-microhei librsvg2-bin qrencode iproute2 util-linux procps
   clang libclang-rt-14-dev
+  qemu-system-x86 busybox-static v4l-utils linux-headers-amd64 v4l2loopback-dkms
 )
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
-fi
-echo "Installing: ${missing[*]}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The camera's virtual-machine test boots the kernel those headers belong to. Its package is only
+# fetched into apt's archive folder, never installed (installing rebuilds the initramfs for
+# minutes); the test unpacks it, and runs without a network.
+headers="$(ls -d /usr/src/linux-headers-*-amd64 2>/dev/null | sort -V | tail -n 1 || true)"
+if [ -n "$headers" ]; then
+  kver="${headers#/usr/src/linux-headers-}"
+  archives=/var/cache/apt/archives
+  if ! ls "$archives/linux-image-${kver}_"*.deb >/dev/null 2>&1; then
+    echo "Fetching linux-image-$kver for the camera's virtual-machine test"
+    # As root apt warns that its download user cannot write there; the download still works.
+    (cd "$archives" && $SUDO apt-get download -qq "linux-image-$kver" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
+  fi
+fi

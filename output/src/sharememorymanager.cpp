@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include <libyuv.h>
 
@@ -43,8 +44,21 @@ void ShareMemoryManager::createMemory(uint32_t size) {
 
 void ShareMemoryManager::writeEmptyHeaderLocked() {
     if (!memory_) return;
+    // Written until it lands: a reader that is descheduled, stopped or killed while it holds
+    // the block's lock must not leave the last picture in front of consumers. write() restores
+    // a lock held past kAbandonedLockMs, so this ends soon after that; the limit only covers a
+    // semaphore that fails outright.
+    const auto giveUp = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(2 * NamedSharedMemory::kAbandonedLockMs);
     uint8_t header[camerablock::kHeaderSize] = {};
-    memory_->write(header, sizeof header);
+    while (!memory_->write(header, sizeof header)) {
+        if (std::chrono::steady_clock::now() >= giveUp) {
+            LOGW("Virtual camera block %s: the empty header could not be written",
+                 memory_->name().c_str());
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 void ShareMemoryManager::clearFrame() {
@@ -82,6 +96,10 @@ void ShareMemoryManager::stopWrite() {
         // Under the lock, so a writer about to wait cannot miss the wake-up.
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
+        // The next session starts with "no picture", not with this session's last one: its
+        // phone may never send a picture of camera size.
+        if (staging_ && stagingSize_ >= camerablock::kHeaderSize)
+            camerablock::writeHeader(staging_.get(), 0, 0);
     }
     wake_.notify_all();
     {

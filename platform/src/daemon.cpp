@@ -102,19 +102,39 @@ LockOwner readLockOwner(const std::string& path) {
     return owner;
 }
 
-long long processStartTime(long long pid) {
+namespace {
+
+// Start time (field 22 of /proc/PID/stat) and state letter (field 3); false when unreadable.
+bool readProcessStat(long long pid, long long* startTime, char* state) {
     std::string stat;
-    if (readFile("/proc/" + std::to_string(pid) + "/stat", &stat) != 0) return -1;
+    if (readFile("/proc/" + std::to_string(pid) + "/stat", &stat) != 0) return false;
     // The command name may hold spaces and parentheses; fields restart after the last ')'.
     const size_t close = stat.rfind(')');
-    if (close == std::string::npos) return -1;
+    if (close == std::string::npos || close + 2 >= stat.size()) return false;
+    *state = stat[close + 2];
     const char* p = stat.c_str() + close + 1;
     // Field 22 (starttime) is the 20th after the name.
     for (int field = 3; field < 22; ++field) {
         p = std::strchr(p + 1, ' ');
-        if (!p) return -1;
+        if (!p) return false;
     }
-    return std::strtoll(p + 1, nullptr, 10);
+    *startTime = std::strtoll(p + 1, nullptr, 10);
+    return true;
+}
+
+}  // namespace
+
+long long processStartTime(long long pid) {
+    long long start = -1;
+    char state = 0;
+    return readProcessStat(pid, &start, &state) ? start : -1;
+}
+
+bool processRunning(long long pid, long long startTime) {
+    long long start = -1;
+    char state = 0;
+    if (pid <= 0 || !readProcessStat(pid, &start, &state)) return false;
+    return start == startTime && state != 'Z' && state != 'X';
 }
 
 int terminateProcess(long long pid) {

@@ -2,14 +2,17 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <vector>
 
 namespace platform {
 
@@ -60,19 +63,31 @@ VideoOutputFormat yu12OutputFormat(int width, int height) {
     return out;
 }
 
-bool isLoopbackDevice(const std::string& path) {
+int probeLoopbackDevice(const std::string& path) {
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.valid()) return false;
+    if (!fd.valid()) return errno;
     v4l2_capability cap{};
-    if (xioctl(fd.get(), VIDIOC_QUERYCAP, &cap) != 0) return false;
+    if (xioctl(fd.get(), VIDIOC_QUERYCAP, &cap) != 0) return ENODEV;
     const char* driver = reinterpret_cast<const char*>(cap.driver);
     const uint32_t caps =
         (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
-    return std::strncmp(driver, "v4l2 loopback", sizeof cap.driver) == 0 &&
-           (caps & V4L2_CAP_VIDEO_OUTPUT);
+    const bool loopback = std::strncmp(driver, "v4l2 loopback", sizeof cap.driver) == 0 &&
+                          (caps & V4L2_CAP_VIDEO_OUTPUT);
+    return loopback ? 0 : ENODEV;
 }
 
-std::string findLoopbackDevice(const std::string& dir) {
+std::string fileGroupName(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::string();
+    std::vector<char> buf(16384);
+    group grp{};
+    group* found = nullptr;
+    if (::getgrgid_r(st.st_gid, &grp, buf.data(), buf.size(), &found) != 0 || !found)
+        return std::to_string(st.st_gid);
+    return found->gr_name;
+}
+
+std::string findLoopbackDevice(const std::string& dir, std::string* denied) {
     std::map<long, std::string> candidates;  // by number, so video2 comes before video10
     if (DIR* d = ::opendir(dir.c_str())) {
         while (dirent* e = ::readdir(d)) {
@@ -85,8 +100,11 @@ std::string findLoopbackDevice(const std::string& dir) {
         }
         ::closedir(d);
     }
-    for (const auto& c : candidates)
-        if (isLoopbackDevice(c.second)) return c.second;
+    for (const auto& c : candidates) {
+        const int err = probeLoopbackDevice(c.second);
+        if (err == 0) return c.second;
+        if ((err == EACCES || err == EPERM) && denied && denied->empty()) *denied = c.second;
+    }
     return std::string();
 }
 
@@ -101,15 +119,18 @@ int VideoOutputDevice::open(const std::string& path) {
     return 0;
 }
 
-int VideoOutputDevice::setFormat(int width, int height) {
+int VideoOutputDevice::setFormat(int width, int height, int* keptWidth, int* keptHeight) {
     v4l2_format fmt = buildYu12(width, height);
     const int err = xioctl(fd_.get(), VIDIOC_S_FMT, &fmt);
     if (err != 0) return err;
     // The driver may adjust; a picture of another size would be cut or padded by it.
     if (fmt.fmt.pix.width != static_cast<uint32_t>(width) ||
         fmt.fmt.pix.height != static_cast<uint32_t>(height) ||
-        fmt.fmt.pix.pixelformat != V4L2_PIX_FMT_YUV420)
-        return EINVAL;
+        fmt.fmt.pix.pixelformat != V4L2_PIX_FMT_YUV420) {
+        if (keptWidth) *keptWidth = static_cast<int>(fmt.fmt.pix.width);
+        if (keptHeight) *keptHeight = static_cast<int>(fmt.fmt.pix.height);
+        return EBUSY;
+    }
     return 0;
 }
 

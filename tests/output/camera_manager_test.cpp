@@ -66,8 +66,8 @@ protected:
 };
 
 // The whole life the main window drives: empty header at start-up, pictures while connected,
-// 0 x 0 after a disconnect with the picture left behind, and on reconnect the last picture of
-// the previous connection again before any new one arrives.
+// 0 x 0 after a disconnect with the picture left behind, and on reconnect still 0 x 0 until the
+// new connection's own first picture: never the previous connection's last one.
 TEST_F(CameraManager, LifecycleAsTheReaderSeesIt) {
     ShareMemoryManager m;
     m.createMemory(camerablock::kBlockSize);
@@ -89,7 +89,11 @@ TEST_F(CameraManager, LifecycleAsTheReaderSeesIt) {
     EXPECT_TRUE(holds(block, first));
 
     m.startWrite();
-    EXPECT_TRUE(holds(readBlock(true), first));
+    for (int refresh = 0; refresh < 4; ++refresh) {  // the first write and idle rewrites alike
+        block = readBlock(true);
+        ASSERT_FALSE(block.empty());
+        EXPECT_TRUE(camerablock::readHeader(block.data()).empty()) << "refresh " << refresh;
+    }
     const I420FramePtr portrait = camtest::makePicture(720, 1280, 2);
     m.setFrame(portrait);
     EXPECT_TRUE(showsSoon(portrait));
@@ -124,6 +128,39 @@ TEST_F(CameraManager, StopAlwaysLeavesAnEmptyHeader) {
     }
     done = true;
     busy.join();
+}
+
+// A reader that died (or was stopped) holding the block's lock must not keep the last picture
+// in front of consumers: stopWrite and clearFrame write the empty header until it is written,
+// taking the lock back once it counts as abandoned.
+TEST_F(CameraManager, EmptyHeaderWrittenPastAReaderHoldingTheLock) {
+    using Clock = std::chrono::steady_clock;
+    ShareMemoryManager m;
+    m.createMemory(camerablock::kBlockSize);
+    const I420FramePtr f = camtest::makePicture(1280, 720, 13);
+    m.setFrame(f);
+    m.startWrite();
+    ASSERT_TRUE(holds(readBlock(true), f));
+
+    NamedSharedMemory view;  // unlocked look at the header, as no reader can take the lock
+    ASSERT_TRUE(view.open(base_, camerablock::kBlockSize, false));
+    platform::NamedSemaphore lock;
+    ASSERT_EQ(lock.open(camerablock::lockName(base_), 1, false), 0);
+    ASSERT_EQ(lock.wait(1000), platform::NamedSemaphore::Wait::Taken);  // and never given back
+    const auto t0 = Clock::now();
+    m.stopWrite();
+    EXPECT_TRUE(camerablock::readHeader(view.view()).empty()) << "stopWrite lost the header";
+    EXPECT_LT(Clock::now() - t0,
+              std::chrono::milliseconds(NamedSharedMemory::kAbandonedLockMs + 1000));
+
+    // The same for clearFrame, as at a start-up that finds a picture header in the block.
+    uint8_t header[camerablock::kHeaderSize];
+    camerablock::writeHeader(header, 1280, 720);
+    ASSERT_TRUE(view.write(header, sizeof header));  // the lock was taken back for stopWrite
+    ASSERT_EQ(lock.wait(1000), platform::NamedSemaphore::Wait::Taken);
+    m.clearFrame();
+    EXPECT_TRUE(camerablock::readHeader(view.view()).empty()) << "clearFrame lost the header";
+    lock.postIfZero();
 }
 
 // Only the two camera sizes are written, whatever the strides; anything else (and frames

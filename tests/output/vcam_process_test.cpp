@@ -2,10 +2,13 @@
 // and --register decisions.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QTest>
 
@@ -226,6 +229,80 @@ TEST_F(VcamProcess, UnregisterStopsOnlyAnOlderLiveComponent) {
     EXPECT_EQ(run({"--unregister"}), 0);
     EXPECT_TRUE(older.waitForFinished(5000));
     EXPECT_FALSE(platform::readLockOwner(lockFile.toStdString()).held);
+}
+
+// A second --register while a component runs must leave it alone and say so with status 0.
+// With exclusive_caps=1 the device hides its output side while fed, so a component that looked
+// for the device before the lock took a running one for a missing device and exited with 3.
+TEST_F(VcamProcess, SecondRegisterSaysAlreadyRunning) {
+    QProcess running;
+    startLockHolder(running);
+    QByteArray err;
+    EXPECT_EQ(run({"--register", "--device", "/dev/null"}, nullptr, &err), vcam::kExitOk);
+    EXPECT_TRUE(err.contains("already running")) << err.toStdString();
+    EXPECT_EQ(running.state(), QProcess::Running);
+    running.kill();
+    running.waitForFinished();
+}
+
+// --unregister tells truly whether the old component stopped, also when the new one (started
+// 5 ms later by the program) takes the lock the moment the old one lets go.
+TEST_F(VcamProcess, UnregisterSeesTheOldComponentStopWhileTheNewOneTakesOver) {
+    const QString lockFile = QString::fromStdString(vcam::lockFilePath());
+    QProcess older;
+    startLockHolder(older);
+    writeLockOwner(older.processId(), platform::processStartTime(older.processId()));
+    QProcess newer;  // waits for the lock, then holds it
+    newer.start("bash", {"-c", "exec 9>>\"$0\"; flock 9; exec sleep 30", lockFile});
+    ASSERT_TRUE(newer.waitForStarted());
+    QByteArray err;
+    EXPECT_EQ(run({"--unregister"}, nullptr, &err), vcam::kExitOk) << err.toStdString();
+    EXPECT_FALSE(err.contains("did not stop"));
+    EXPECT_TRUE(older.waitForFinished(5000));
+    EXPECT_TRUE(platform::readLockOwner(lockFile.toStdString()).held);  // the newer one has it
+    EXPECT_EQ(newer.state(), QProcess::Running);
+    newer.kill();
+    newer.waitForFinished();
+}
+
+// A device this user may not open (/dev/video* is root:video 0660) gets advice on access, not
+// the advice to load a module that is loaded.
+TEST_F(VcamProcess, RegisterSaysHowToGetAccess) {
+    QProcess id;
+    id.start("id", {"-u"});
+    ASSERT_TRUE(id.waitForFinished());
+    const bool root = id.readAllStandardOutput().trimmed() == "0";
+    QTemporaryDir dir(QDir::tempPath() + "/kivo-vcam-access-XXXXXX");
+    ASSERT_TRUE(dir.isValid());
+    const QString device = dir.path() + "/video5";
+    {
+        QFile f(device);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    QFile::setPermissions(device, root ? QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                       : QFileDevice::Permissions());
+    const QFileDevice::Permissions open = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                          QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                          QFileDevice::WriteOther | QFileDevice::ExeOther;
+    QFile::setPermissions(dir.path(), open);  // the lock file goes here too
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_RUNTIME_DIR", dir.path());
+    p.setProcessEnvironment(env);
+    QStringList args{"--register", "--foreground", "--device", device};
+    // As root everything opens: the check runs as the unprivileged "nobody".
+    if (root)
+        p.start("setpriv",
+                QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", vcamPath()} + args);
+    else
+        p.start(vcamPath(), args);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    const QByteArray err = p.readAllStandardError();
+    EXPECT_EQ(p.exitCode(), vcam::kExitNoDevice) << err.toStdString();
+    EXPECT_TRUE(err.contains("may open: " + device.toUtf8() + " belongs to the group"))
+        << err.toStdString();
+    EXPECT_TRUE(err.contains("usermod -aG")) << err.toStdString();
+    EXPECT_FALSE(err.contains("modprobe"));
 }
 
 // Without a loopback device --register says how to get one and fails with its own status,

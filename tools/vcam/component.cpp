@@ -37,6 +37,31 @@ std::string logFilePath() {
     return dir + "/kivocam-vcam.log";
 }
 
+std::string accessAdvice(const std::string& device) {
+    const std::string group = platform::fileGroupName(device);
+    return device + " belongs to the group \"" + (group.empty() ? "video" : group) +
+           "\"; join it with: sudo usermod -aG " + (group.empty() ? "video" : group) +
+           " \"$USER\", then log in again";
+}
+
+// The output device to feed, or "" after saying why there is none.
+std::string findDevice(const std::string& chosen) {
+    std::string denied;
+    const std::string device =
+        chosen.empty() ? platform::findLoopbackDevice("/dev", &denied) : chosen;
+    const int err = device.empty() ? ENODEV : platform::probeLoopbackDevice(device);
+    if (err == EACCES || err == EPERM) denied = device;
+    if (err == 0) return device;
+    if (!denied.empty()) {
+        say("no v4l2loopback output device this user may open: " + accessAdvice(denied));
+        return std::string();
+    }
+    say("no v4l2loopback output device" + (device.empty() ? std::string() : " at " + device) +
+        "; load the module with: modprobe v4l2loopback exclusive_caps=1 "
+        "card_label=\"KivoCam\"");
+    return std::string();
+}
+
 }  // namespace
 
 std::string lockFilePath() {
@@ -90,13 +115,20 @@ int runUnregister() {
         say("the running camera component is newer than this command; left running");
         return kExitOk;
     }
+    // A holder that is not the process the file names is a new component that has taken the
+    // lock and not yet written its name.
+    if (!platform::processRunning(owner.pid, owner.startTime)) {
+        say("the camera component has already stopped");
+        return kExitOk;
+    }
     const int err = platform::terminateProcess(owner.pid);
     if (err != 0) {
         say("cannot stop the camera component: " + platform::errorText(err));
         return kExitError;
     }
+    // Waits for that process itself: the lock may already belong to its successor.
     for (int i = 0; i < 150; ++i) {
-        if (!platform::readLockOwner(path).held) return kExitOk;
+        if (!platform::processRunning(owner.pid, owner.startTime)) return kExitOk;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     say("the camera component did not stop");
@@ -104,24 +136,9 @@ int runUnregister() {
 }
 
 int runRegister(const Options& options) {
-    const std::string device =
-        options.device.empty() ? platform::findLoopbackDevice() : options.device;
-    if (device.empty() || !platform::isLoopbackDevice(device)) {
-        say("no v4l2loopback output device" + (device.empty() ? std::string() : " at " + device) +
-            "; load the module with: modprobe v4l2loopback exclusive_caps=1 "
-            "card_label=\"KivoCam\"");
-        return kExitNoDevice;
-    }
-    if (!options.foreground) {
-        const int err = platform::detachToBackground(logFilePath());
-        if (err != 0) {
-            say("cannot go into the background: " + platform::errorText(err));
-            return kExitError;
-        }
-    }
-    platform::StopSignals::install();
-
-    // A component that is being stopped by --unregister may need a moment to let go.
+    // The lock comes before the device check: with exclusive_caps=1 the device stops offering
+    // its output side once a component feeds it, so a running component would look like a
+    // missing device. A component that is being stopped by --unregister may need a moment.
     platform::InstanceLock lock;
     const int lockErr = lock.acquire(lockFilePath(), 3000);
     if (lockErr != 0) {
@@ -129,12 +146,34 @@ int runRegister(const Options& options) {
                                    : "cannot take the lock file: " + platform::errorText(lockErr));
         return lockErr == EWOULDBLOCK ? kExitOk : kExitError;
     }
-    const long long pid = platform::currentProcessId();
+    long long pid = platform::currentProcessId();
     lock.writeOwner(pid, platform::processStartTime(pid));
+
+    const std::string device = findDevice(options.device);
+    if (device.empty()) return kExitNoDevice;
+    if (!options.foreground) {
+        const int err = platform::detachToBackground(logFilePath());
+        if (err != 0) {
+            say("cannot go into the background: " + platform::errorText(err));
+            return kExitError;
+        }
+        // The child keeps the lock; the file names it from now on.
+        pid = platform::currentProcessId();
+        lock.writeOwner(pid, platform::processStartTime(pid));
+    }
+    platform::StopSignals::install();
 
     platform::VideoOutputDevice out;
     int err = out.open(device);
-    if (err == 0) err = out.setFormat(options.width, options.height);
+    int keptW = 0, keptH = 0;
+    if (err == 0) err = out.setFormat(options.width, options.height, &keptW, &keptH);
+    if (err == EBUSY) {
+        say("cannot set up the output device: " + device + " keeps its format " +
+            std::to_string(keptW) + "x" + std::to_string(keptH) +
+            " while a program uses it; close the programs that show the camera, then start "
+            "again");
+        return kExitError;
+    }
     if (err == 0) err = out.streamOn();
     if (err != 0) {
         say("cannot set up the output device: " + platform::errorText(err));

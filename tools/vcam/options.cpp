@@ -98,8 +98,9 @@ Modes:
                     YU12 pictures of one fixed size (--size WxH, default 1280x720). A picture of
                     the other orientation is fitted inside it between black bars; while no
                     phone is connected a dark placeholder picture keeps the camera alive. One
-                    component runs at a time: a second --register exits at once. Without a
-                    v4l2loopback device it prints how to load the module and exits with 3.
+                    component runs at a time: a second --register says so and exits with 0.
+                    Without a v4l2loopback device it prints how to load the module (and
+                    without access to one, how to get it) and exits with 3.
       --device PATH use this output device
       --size WxH    output size (even sides)
       --foreground  stay in the foreground (messages to standard error instead of
@@ -112,7 +113,8 @@ Modes:
 Load the loopback module once (as root):
   modprobe v4l2loopback exclusive_caps=1 card_label="KivoCam"
 
-Exit status: 0 done; 1 error while running; 2 bad command line; 3 no v4l2loopback device.
+Exit status: 0 done; 1 error while running; 2 bad command line; 3 no v4l2loopback device
+this user may use.
 )";
 }
 

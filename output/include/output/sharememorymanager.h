@@ -38,7 +38,9 @@ public:
     // Creates the block (base name from camerablock::baseName()) and the zeroed staging buffer.
     // A block that cannot be created leaves the manager without one: it then writes nothing.
     void createMemory(uint32_t size);
-    // Writes a 0 x 0 header to the block; the picture bytes behind it stay.
+    // Writes a 0 x 0 header to the block, retrying until it is written (a reader that died
+    // holding the lock delays it by up to NamedSharedMemory::kAbandonedLockMs); the picture
+    // bytes behind it stay.
     void clearFrame();
     // Stages a picture that is 1280 x 720 or 720 x 1280 once its width is rounded down to a
     // multiple of 8 (any strides), with its header; other sizes are dropped, as is anything
@@ -46,7 +48,9 @@ public:
     void setFrame(I420FramePtr frame);
     // Starts the writer thread unless it is already running.
     void startWrite();
-    // Ends the writer thread and leaves a 0 x 0 header in the block.
+    // Ends the writer thread and leaves a 0 x 0 header in the block (written as clearFrame
+    // does) and in the staging buffer, so a later startWrite shows "no picture" until the next
+    // setFrame.
     void stopWrite();
     // Closes the block; the staging buffer stays for a later createMemory.
     void releaseMemory();

@@ -50,6 +50,9 @@ LockOwner readLockOwner(const std::string& path);
 
 // Start time of a process in clock ticks since boot (/proc/PID/stat), -1 when unknown.
 long long processStartTime(long long pid);
+// Whether the process pid that started at startTime still runs (a zombie counts as ended, and so
+// does another process that got the same id later).
+bool processRunning(long long pid, long long startTime);
 // Sends SIGTERM. 0 or the errno value.
 int terminateProcess(long long pid);
 

@@ -23,17 +23,26 @@ struct VideoOutputFormat {
 };
 VideoOutputFormat yu12OutputFormat(int width, int height);
 
-// Whether the device's driver reports itself as "v4l2 loopback" and can take output.
-bool isLoopbackDevice(const std::string& path);
-// The first dir/videoN (lowest N) that is a loopback device; "" when there is none.
-std::string findLoopbackDevice(const std::string& dir = "/dev");
+// 0 when the device's driver reports itself as "v4l2 loopback" and can take output; the errno
+// value of a failed open (EACCES: this user may not open it); ENODEV for any other device.
+int probeLoopbackDevice(const std::string& path);
+inline bool isLoopbackDevice(const std::string& path) {
+    return probeLoopbackDevice(path) == 0;
+}
+// The first dir/videoN (lowest N) that is a loopback device; "" when there is none. With denied,
+// the first device this user may not open is named there, so a caller can say how to get access.
+std::string findLoopbackDevice(const std::string& dir = "/dev", std::string* denied = nullptr);
+// Name of the group that owns path ("" when unknown): the group a user joins for access.
+std::string fileGroupName(const std::string& path);
 
 class VideoOutputDevice {
 public:
     // 0 or the errno value; ENODEV when the path is not a video output device.
     int open(const std::string& path);
-    // Sets the YU12 format of width x height on the output. 0 or the errno value.
-    int setFormat(int width, int height);
+    // Sets the YU12 format of width x height on the output. 0 or the errno value; EBUSY when the
+    // driver keeps another format (v4l2loopback does while a consumer has the device open), which
+    // then goes to *keptWidth x *keptHeight.
+    int setFormat(int width, int height, int* keptWidth = nullptr, int* keptHeight = nullptr);
     // Starts streaming; harmless where the driver takes plain writes without it. 0 or errno.
     int streamOn();
     // Writes one whole picture. 0 or the errno value.
