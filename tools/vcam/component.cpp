@@ -9,6 +9,7 @@
 
 #include "blockreader.h"
 #include "letterbox.h"
+#include "pipewirecamera.h"
 #include "platform/daemon.h"
 #include "platform/process.h"
 #include "platform/videooutput.h"
@@ -106,12 +107,16 @@ int runUnregister() {
 int runRegister(const Options& options) {
     const std::string device =
         options.device.empty() ? platform::findLoopbackDevice() : options.device;
-    if (device.empty() || !platform::isLoopbackDevice(device)) {
+    const bool loopback = !device.empty() && platform::isLoopbackDevice(device);
+    const std::string noPipeWire = PipeWireCamera::whyUnreachable();
+    if (!loopback)
         say("no v4l2loopback output device" + (device.empty() ? std::string() : " at " + device) +
             "; load the module with: modprobe v4l2loopback exclusive_caps=1 "
             "card_label=\"KivoCam\"");
-        return kExitNoDevice;
-    }
+    if (!noPipeWire.empty())
+        say("no PipeWire camera: " + noPipeWire +
+            (loopback ? "; it is offered once a daemon starts" : std::string()));
+    if (!loopback && !noPipeWire.empty()) return kExitNoDevice;
     if (!options.foreground) {
         const int err = platform::detachToBackground(logFilePath());
         if (err != 0) {
@@ -132,15 +137,22 @@ int runRegister(const Options& options) {
     const long long pid = platform::currentProcessId();
     lock.writeOwner(pid, platform::processStartTime(pid));
 
+    // Both outputs where both exist: the loopback device for programs that read /dev/video*,
+    // the PipeWire node for those that ask PipeWire (and for sandboxed ones).
+    PipeWireCamera pipewire(say);
+    if (!pipewire.start() && !loopback) return kExitError;
     platform::VideoOutputDevice out;
-    int err = out.open(device);
-    if (err == 0) err = out.setFormat(options.width, options.height);
-    if (err == 0) err = out.streamOn();
-    if (err != 0) {
-        say("cannot set up the output device: " + platform::errorText(err));
-        return kExitError;
+    int err = 0;
+    if (loopback) {
+        err = out.open(device);
+        if (err == 0) err = out.setFormat(options.width, options.height);
+        if (err == 0) err = out.streamOn();
+        if (err != 0) {
+            say("cannot set up the output device: " + platform::errorText(err));
+            return kExitError;
+        }
+        say("feeding " + device);
     }
-    say("feeding " + device);
 
     const int w = options.width;
     const int h = options.height;
@@ -156,7 +168,9 @@ int runRegister(const Options& options) {
         const uint8_t* toWrite = nullptr;
         if (r == BlockReader::Result::Picture) {
             const camerablock::Header& hd = reader.header();
-            letterbox(tightView(reader.picture(), hd.width, hd.height), frame.data(), w, h);
+            const I420View picture = tightView(reader.picture(), hd.width, hd.height);
+            pipewire.submitPicture(picture);
+            letterbox(picture, frame.data(), w, h);
             toWrite = frame.data();
             lastPicture = Clock::now();
             idle = false;
@@ -165,8 +179,11 @@ int runRegister(const Options& options) {
         } else if (Clock::now() - lastPicture >= kSilenceBeforePlaceholder) {
             idle = true;
         }
-        if (!toWrite && idle) toWrite = placeholder.data();
-        if (!toWrite) continue;
+        if (!toWrite && idle) {
+            toWrite = placeholder.data();
+            pipewire.submitPlaceholder();
+        }
+        if (!toWrite || !loopback) continue;
         const int writeErr = out.write(toWrite, frame.size());
         // One line per run of failures, not thirty a second.
         if (writeErr != 0 && writeErr != err)
