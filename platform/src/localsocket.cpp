@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/files.h"
@@ -21,6 +22,30 @@ int probeLocalSocket(const std::string& path) {
     if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
         return errno;
     return 0;
+}
+
+namespace {
+
+std::string envOr(const char* name, const std::string& fallback) {
+    const char* v = std::getenv(name);
+    return v && *v ? std::string(v) : fallback;
+}
+
+}  // namespace
+
+std::string pipewireSocketPath() {
+    const std::string name = envOr("PIPEWIRE_REMOTE", "pipewire-0");
+    if (name[0] == '/') return name;
+    const std::string dir =
+        envOr("PIPEWIRE_RUNTIME_DIR", envOr("XDG_RUNTIME_DIR", envOr("USERPROFILE", "")));
+    return dir + "/" + name;
+}
+
+std::string pipewireUnreachable() {
+    const std::string path = pipewireSocketPath();
+    const int err = probeLocalSocket(path);
+    if (err == 0) return std::string();
+    return "no PipeWire daemon answers at " + path + " (" + std::strerror(err) + ")";
 }
 
 }  // namespace platform

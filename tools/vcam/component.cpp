@@ -11,6 +11,7 @@
 #include "letterbox.h"
 #include "pipewirecamera.h"
 #include "platform/daemon.h"
+#include "platform/localsocket.h"
 #include "platform/process.h"
 #include "platform/videooutput.h"
 #include "y4mwriter.h"
@@ -108,7 +109,7 @@ int runRegister(const Options& options) {
     const std::string device =
         options.device.empty() ? platform::findLoopbackDevice() : options.device;
     const bool loopback = !device.empty() && platform::isLoopbackDevice(device);
-    const std::string noPipeWire = PipeWireCamera::whyUnreachable();
+    const std::string noPipeWire = platform::pipewireUnreachable();
     if (!loopback)
         say("no v4l2loopback output device" + (device.empty() ? std::string() : " at " + device) +
             "; load the module with: modprobe v4l2loopback exclusive_caps=1 "

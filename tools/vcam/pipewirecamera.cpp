@@ -33,11 +33,6 @@ constexpr Offer kOffers[] = {
     {SPA_VIDEO_FORMAT_YUY2, 720, 1280},
 };
 
-std::string envOr(const char* name, const std::string& fallback) {
-    const char* v = std::getenv(name);
-    return v && *v ? std::string(v) : fallback;
-}
-
 }  // namespace
 
 struct PipeWireCamera::Loop {
@@ -133,8 +128,8 @@ void PipeWireCamera::Loop::connect() {
     core = pw_context_connect(context, nullptr, 0);
     if (!core) {
         if (!saidNoDaemon)
-            say("PipeWire camera: no PipeWire daemon answers at " + socketPath() + " (" +
-                std::strerror(errno) + "); the node is made once one does");
+            say("PipeWire camera: no PipeWire daemon answers at " + platform::pipewireSocketPath() +
+                " (" + std::strerror(errno) + "); the node is made once one does");
         saidNoDaemon = true;
         scheduleRetry(kRetryNs);
         return;
@@ -316,26 +311,11 @@ PipeWireCamera::~PipeWireCamera() {
     pw_thread_loop_unlock(loop_->thread);
     pw_thread_loop_stop(loop_->thread);
     pw_loop* loop = pw_thread_loop_get_loop(loop_->thread);
-    pw_loop_destroy_source(loop, loop_->wake);
-    pw_loop_destroy_source(loop, loop_->retry);
-    pw_context_destroy(loop_->context);
+    if (loop_->wake) pw_loop_destroy_source(loop, loop_->wake);
+    if (loop_->retry) pw_loop_destroy_source(loop, loop_->retry);
+    if (loop_->context) pw_context_destroy(loop_->context);
     pw_thread_loop_destroy(loop_->thread);
     pw_deinit();
-}
-
-std::string PipeWireCamera::socketPath() {
-    const std::string name = envOr("PIPEWIRE_REMOTE", "pipewire-0");
-    if (!name.empty() && name[0] == '/') return name;
-    const std::string dir =
-        envOr("PIPEWIRE_RUNTIME_DIR", envOr("XDG_RUNTIME_DIR", envOr("USERPROFILE", "")));
-    return dir + "/" + name;
-}
-
-std::string PipeWireCamera::whyUnreachable() {
-    const std::string path = socketPath();
-    const int err = platform::probeLocalSocket(path);
-    if (err == 0) return std::string();
-    return "no PipeWire daemon answers at " + path + " (" + std::strerror(err) + ")";
 }
 
 bool PipeWireCamera::start() {

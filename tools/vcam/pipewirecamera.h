@@ -31,11 +31,6 @@ public:
     PipeWireCamera(const PipeWireCamera&) = delete;
     PipeWireCamera& operator=(const PipeWireCamera&) = delete;
 
-    // The daemon's socket as libpipewire finds it ($PIPEWIRE_REMOTE, $PIPEWIRE_RUNTIME_DIR,
-    // $XDG_RUNTIME_DIR), and whether a daemon answers there: "" when one does, else why not.
-    static std::string socketPath();
-    static std::string whyUnreachable();
-
     // Starts the loop thread and connects; keeps retrying every second while no daemon answers.
     // False only when PipeWire itself cannot be set up.
     bool start();

@@ -10,4 +10,10 @@ namespace platform {
 // (ENOENT: no socket there; ECONNREFUSED: a socket nobody serves; ENAMETOOLONG).
 int probeLocalSocket(const std::string& path);
 
+// Where libpipewire looks for the daemon: $PIPEWIRE_REMOTE when it is a path, else that name (or
+// "pipewire-0") in $PIPEWIRE_RUNTIME_DIR, $XDG_RUNTIME_DIR or $USERPROFILE.
+std::string pipewireSocketPath();
+// "" when a PipeWire daemon answers, else why not (for a log line).
+std::string pipewireUnreachable();
+
 }  // namespace platform
