@@ -262,9 +262,8 @@ class Bench(Rig):
                           'echo "$DBUS_SESSION_BUS_ADDRESS"; exec cat'],
                          stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().decode().strip()
+        # pipewire-pulse listens where PULSE_RUNTIME_PATH says, so PULSE_SERVER stays right.
         self.env.pop("PIPEWIRE_REMOTE", None)
-        self.env["PULSE_SERVER"] = "unix:" + os.path.join(self.env["XDG_RUNTIME_DIR"], "pulse",
-                                                          "native")
         quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.start(["pipewire"], **quiet)
         self.wait_for("pipewire", lambda: subprocess.run(["pw-cli", "info", "0"], env=self.env,
@@ -465,6 +464,8 @@ def main():
             pwbench.start_pipewire()
             pwbench.start_program()
             pw = pwbench.pipewire_run(args.seconds)
+        except SystemExit as e:  # the PulseAudio figures above still get printed
+            print(e)
         finally:
             pwbench.stop_all()
     print(f"latency: 1280x720 at 30 fps, {args.seconds:g} s, clicks every {CLICK_MS} ms "
@@ -485,7 +486,7 @@ def main():
     for percent, pairs, sent in drifts:
         report_drift(percent, pairs, sent, bench.dir)
     if pw is None:
-        print("PipeWire runs left out (--no-pipewire, or PipeWire is not installed)")
+        print("PipeWire runs left out (--no-pipewire, PipeWire not installed, or it failed)")
         return
     camera, early, pwsendlog = pw
     print(f"on a private PipeWire graph (files in {pwbench.dir})")
