@@ -111,22 +111,3 @@ TEST(VMicJitter, FollowsClockDifference) {
         EXPECT_NEAR(buffer.ratio(), 1 + percent / 100, 0.003) << percent;
     }
 }
-
-// The graph stalls for 150 ms while the pipe keeps delivering: the backlog is cut within about a
-// second instead of making every later sound 150 ms late.
-TEST(VMicJitter, StallBacklogIsCut) {
-    JitterBuffer buffer;
-    buffer.setConsuming(true);
-    int sent = 0;
-    for (int read = 0; read < 47 * 4; ++read) {  // four seconds of reads, one stall of 150 ms
-        const double readAt = read * 1024 / 48.0 + (read >= 47 ? 150 : 0);
-        while (sent * 20.0 <= readAt) {
-            const auto block = ramp(sent * 960, 960);
-            buffer.push(block.data(), block.size());
-            ++sent;
-        }
-        std::vector<int16_t> q(1024);
-        buffer.pull(q.data(), q.size());
-    }
-    EXPECT_LT(buffer.fill(), static_cast<size_t>(1024 + 40 * 48));
-}

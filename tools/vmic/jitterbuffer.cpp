@@ -69,15 +69,9 @@ void JitterBuffer::pull(int16_t* out, size_t count) {
     if (windowOut_ >= static_cast<size_t>(kRate)) {
         // Half of the floor's distance from the target over the next second, within the limit.
         const double excess = static_cast<double>(windowLow_) - kLowTarget;
-        // That far above the target is sound held up by a stall (the graph's start, a busy
-        // machine), not a clock difference: cut it at once rather than play it late for a minute.
-        if (windowLow_ > static_cast<size_t>(kLowTarget + kStall))
-            dropOldest(windowLow_ - kLowTarget);
         const double dead = kLowTarget / 2.0;
         const double steer = std::abs(excess) <= dead ? 0 : excess / (2.0 * kRate);
-        ratio_ = windowLow_ > static_cast<size_t>(kLowTarget + kStall)
-                     ? 1.0
-                     : 1.0 + std::clamp(steer, -kMaxCorrection, kMaxCorrection);
+        ratio_ = 1.0 + std::clamp(steer, -kMaxCorrection, kMaxCorrection);
         windowLow_ = kCapacity;
         windowOut_ = 0;
     }

@@ -2,8 +2,7 @@
 // program's audio clock) and the PipeWire graph (read a quantum at a time on the graph's clock).
 // It starts playing once it holds a quantum and 20 ms more, so the blocks' timing never leaves
 // the reader short; it follows a clock difference by reading up to 0.5 % faster or slower
-// (linear interpolation, unheard) rather than dropping or repeating blocks, but cuts a backlog
-// left by a stall at once; and while nobody
+// (linear interpolation, unheard) rather than dropping or repeating blocks; and while nobody
 // records it keeps only that much, so a recorder that starts later hears current sound.
 // Thread rules: push() and setConsuming() from the pipe's reader, pull() from the graph's thread;
 // mutex_ guards everything.
@@ -24,7 +23,6 @@ public:
     // The lowest fill left after a read is steered towards this (over one-second windows).
     static constexpr int kLowTarget = kRate / 100;  // 10 ms
     static constexpr double kMaxCorrection = 0.005;
-    static constexpr int kStall = kRate / 20;  // 50 ms above the target: cut, not steered
 
     void push(const int16_t* samples, size_t count);
     // Fills out with count samples; silence while the buffer is (re)filling.
