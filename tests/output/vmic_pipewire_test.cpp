@@ -22,8 +22,10 @@ class PwRecord {
 public:
     PwRecord() : path_(kivotest::scratchDir() + "/rec" + QString::number(++count_) + ".wav") {
         p_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // A call program's quantum (about 21 ms), not pw-record's 5 ms default: a recorder that
+        // wakes 200 times a second loses sound of its own on a busy machine.
         p_.start("pw-record", {"--target", "KivoMic", "--rate", "48000", "--channels", "1",
-                               "--format", "s16", path_});
+                               "--format", "s16", "--latency", "1024", path_});
         p_.waitForStarted(5000);
     }
     ~PwRecord() { finish(); }
