@@ -177,11 +177,12 @@ TEST_F(VcamPipeWire, ConsumerFollowsSessionsAndTurns) {
         [&](const std::vector<uint8_t>& f) { return psnrTo(f, first->dataY()) >= 30; }, 10000);
     EXPECT_FALSE(seen.empty()) << "the phone's picture did not arrive";
 
-    writer.clearFrame();  // the phone leaves
+    writer.stopWrite();  // the phone leaves, as the window handles it
     EXPECT_FALSE(consumer.waitFor(isPlaceholder, 10000).empty());
 
     const I420FramePtr portrait = camtest::makePicture(720, 1280, 32);
     const std::vector<uint8_t> portraitFitted = fitted(portrait);
+    writer.startWrite();  // a new session, the phone held upright
     writer.setFrame(portrait);
     EXPECT_FALSE(consumer
                      .waitFor(
