@@ -171,7 +171,7 @@ int runRegister(const Options& options) {
             const camerablock::Header& hd = reader.header();
             const I420View picture = tightView(reader.picture(), hd.width, hd.height);
             pipewire.submitPicture(picture);
-            letterbox(picture, frame.data(), w, h);
+            if (loopback) letterbox(picture, frame.data(), w, h);
             toWrite = frame.data();
             lastPicture = Clock::now();
             idle = false;
