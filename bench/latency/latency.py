@@ -467,6 +467,9 @@ def main():
         except SystemExit as e:  # the PulseAudio figures above still get printed
             print(e)
         finally:
+            # kivocam-vmic runs in the background, started by the driver tool: stop it too.
+            subprocess.run([os.path.join(pwbench.bin, "kivocam-vmic"), "--stop"],
+                           env=pwbench.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             pwbench.stop_all()
     print(f"latency: 1280x720 at 30 fps, {args.seconds:g} s, clicks every {CLICK_MS} ms "
           f"(files in {bench.dir})")

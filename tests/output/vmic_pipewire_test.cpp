@@ -84,6 +84,12 @@ void installAndOpen(VMicManage& mic) {
     ASSERT_TRUE(opened.at(0).at(0).toBool());
 }
 
+// Stops the source component even when the test ends early: it would otherwise outlive the
+// test, waiting for a daemon that never comes back.
+struct ComponentStopper {
+    ~ComponentStopper() { QProcess::execute(kivotest::binDir() + "/kivocam-vmic", {"--stop"}); }
+};
+
 void remove(VMicManage& mic) {
     QSignalSpy removed(&mic, &VMicManage::sig_uninstallResult);
     mic.runAction(VMicManage::kCmdRemove);
@@ -99,6 +105,7 @@ void remove(VMicManage& mic) {
 TEST(VMicPipeWire, WholeFirstSoundAndNoStaleSound) {
     pwtest::Graph graph;
     START_PIPEWIRE_OR_BAIL(graph);
+    const ComponentStopper stopper;
     VMicManage mic;
     installAndOpen(mic);
     if (HasFatalFailure()) return;

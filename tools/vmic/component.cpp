@@ -10,6 +10,7 @@
 #include "pipewiremic.h"
 #include "platform/daemon.h"
 #include "platform/fifo.h"
+#include "platform/files.h"
 #include "platform/localsocket.h"
 #include "platform/process.h"
 
@@ -38,11 +39,16 @@ void drain(const std::string& path, JitterBuffer* buffer) {
     bool saidMissing = false;
     uint8_t bytes[4096 + 1];
     size_t carry = 0;  // an odd byte left from the last read
+    unsigned idleChecks = 0;
     while (!platform::StopSignals::requested()) {
         if (!fifo.valid()) {
             int err = 0;
             fifo = platform::openFifoReader(path, &err);
             if (!fifo.valid()) {
+                if (err == ENOENT) {
+                    say("the pipe " + path + " is gone");
+                    return;
+                }
                 if (!saidMissing)
                     say("cannot open the pipe " + path + ": " + platform::errorText(err));
                 saidMissing = true;
@@ -54,6 +60,11 @@ void drain(const std::string& path, JitterBuffer* buffer) {
         // Without a writer the pipe reports a hang-up at once: wait a little instead of spinning.
         if (!platform::waitReadable(fifo.get(), 20)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            // A removed pipe (its folder gone with the session) will never carry sound again.
+            if (++idleChecks % 50 == 0 && !platform::exists(path)) {
+                say("the pipe " + path + " is gone");
+                return;
+            }
             continue;
         }
         const long n = platform::readFifo(fifo.get(), bytes + carry, sizeof bytes - 1 - carry);
