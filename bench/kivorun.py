@@ -29,6 +29,9 @@ class Rig:
         env["PULSE_STATE_PATH"] = os.path.join(self.dir, "pulse", "state")
         env["PULSE_SERVER"] = "unix:" + os.path.join(self.dir, "pulse", "native")
         env["KIVOCAM_SHM_NAME"] = f"Kivo{name.capitalize()}{os.getpid()}"
+        # Only a PipeWire graph of the run's own (in its runtime folder), never the desktop's.
+        env.pop("PIPEWIRE_REMOTE", None)
+        env.pop("PIPEWIRE_RUNTIME_DIR", None)
         env.setdefault("KIVOCAM_ADAPTERS", "lo0|Loopback adapter|127.0.0.2")
         env["KIVOCAM_LOG_LEVEL"] = "4"
         self.env = env

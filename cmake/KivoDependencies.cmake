@@ -6,6 +6,8 @@ pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET
   libavcodec libavformat libavutil libswresample libswscale)
 pkg_check_modules(JSONCPP REQUIRED IMPORTED_TARGET jsoncpp)
 pkg_check_modules(RTAUDIO REQUIRED IMPORTED_TARGET rtaudio)
+# The camera and microphone nodes on PipeWire desktops (the stream API, not GStreamer).
+pkg_check_modules(PIPEWIRE REQUIRED IMPORTED_TARGET libpipewire-0.3)
 
 find_path(LIBYUV_INCLUDE_DIR libyuv.h REQUIRED)
 find_library(LIBYUV_LIBRARY yuv REQUIRED)

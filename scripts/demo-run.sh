@@ -17,6 +17,7 @@ bin="$build/bin"
 demo="$(mktemp -d /tmp/kivocam-demo-XXXXXX)"
 export HOME="$demo/home" XDG_CONFIG_HOME="$demo/config" XDG_STATE_HOME="$demo/state"
 export XDG_RUNTIME_DIR="$demo/runtime"
+unset PIPEWIRE_REMOTE PIPEWIRE_RUNTIME_DIR  # the camera and microphone stay off the desktop's graph
 mkdir -p "$HOME" "$XDG_CONFIG_HOME/KivoCam" "$XDG_STATE_HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 log="$XDG_STATE_HOME/KivoCam/kivocam.log"

@@ -9,6 +9,8 @@ packages=(
   libyuv-dev libjsoncpp-dev librtaudio-dev
   libgtest-dev libgmock-dev googletest
   xvfb xauth pulseaudio pulseaudio-utils
+  libpipewire-0.3-dev libspa-0.2-dev pipewire wireplumber pipewire-pulse dbus
+  gstreamer1.0-pipewire gstreamer1.0-tools
   fonts-wqy-microhei librsvg2-bin qrencode iproute2 util-linux procps
   clang libclang-rt-14-dev
   qemu-system-x86 busybox-static v4l-utils linux-headers-amd64 v4l2loopback-dkms

@@ -8,6 +8,10 @@ It starts a private PulseAudio server, kivocam, kivocam-vcam --y4m - and parec o
 streams 720p30 with stamped pictures and clicks, and prints every figure next to its baseline from
 the same run: the decode-only time of the same H.264 stream for the camera, and a plain writer into
 the same FIFO for the microphone. --drift-seconds 300 gives the five-minute clock runs.
+Where PipeWire is installed it then runs kivocam again on a private PipeWire graph (pipewire,
+wireplumber and pipewire-pulse on a session bus of their own) and measures the PipeWire camera
+node with GStreamer's pipewiresrc and the PipeWire microphone source with parec through
+pipewire-pulse (--no-pipewire leaves this out).
 """
 import argparse
 import os
@@ -86,6 +90,27 @@ class CameraReader(threading.Thread):
                 return
             t = now()
             code = read_stamp(frame, w)
+            if code is None:
+                self.unreadable += 1
+            else:
+                self.pictures.append((code, t))
+
+
+class RawCameraReader(CameraReader):
+    """Reads raw I420 pictures of a known size (GStreamer's fdsink)."""
+
+    def __init__(self, stream, width, height):
+        super().__init__(stream)
+        self.width, self.height = width, height
+
+    def run(self):
+        size = self.width * self.height * 3 // 2
+        while True:
+            frame = self._exact(size)
+            if frame is None:
+                return
+            t = now()
+            code = read_stamp(frame, self.width)
             if code is None:
                 self.unreadable += 1
             else:
@@ -230,6 +255,51 @@ class Bench(Rig):
         early.stop()
         return camera, early, sendlog, h264
 
+    def start_pipewire(self):
+        """A PipeWire graph of this run only, and the microphone's driver installed on it (the
+        driver tool then starts kivocam-vmic)."""
+        bus = self.start(["dbus-run-session", "--", "sh", "-c",
+                          'echo "$DBUS_SESSION_BUS_ADDRESS"; exec cat'],
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().decode().strip()
+        # pipewire-pulse listens where PULSE_RUNTIME_PATH says, so PULSE_SERVER stays right.
+        self.env.pop("PIPEWIRE_REMOTE", None)
+        quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.start(["pipewire"], **quiet)
+        self.wait_for("pipewire", lambda: subprocess.run(["pw-cli", "info", "0"], env=self.env,
+                                                         **quiet).returncode == 0)
+        self.start(["wireplumber"], **quiet)
+        self.start(["pipewire-pulse"], **quiet)
+        self.wait_for("pipewire-pulse", lambda: subprocess.run(["pactl", "info"], env=self.env,
+                                                               **quiet).returncode == 0)
+        self.wait_for("wireplumber", lambda: "WirePlumber [export]" in subprocess.run(
+            ["pw-dump"], env=self.env, capture_output=True, text=True).stdout)
+        devcon = os.path.join(self.bin, "Drivers", "x64", "devcon")
+        subprocess.run([devcon, "/r", "install", "KivoVirtualAudioDevice.inf",
+                        "*KivoWaveExtensible"], env=self.env, check=True, **quiet)
+
+    def pipewire_run(self, seconds):
+        """kivocam's own camera component offers the node; pipewiresrc reads it."""
+        self.wait_for("the camera node", lambda: '"node.name": "KivoCam"' in subprocess.run(
+            ["pw-dump"], env=self.env, capture_output=True, text=True).stdout)
+        gst = self.start(["gst-launch-1.0", "-q", "pipewiresrc", "target-object=KivoCam", "!",
+                          "video/x-raw,format=I420,width=1280,height=720", "!", "fdsink",
+                          "fd=1", "sync=false"], stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL)
+        camera = RawCameraReader(gst.stdout, 1280, 720)
+        camera.start()
+        early = Recorder("KivoMic", self.env)
+        early.start()
+        time.sleep(1)
+        sim, sendlog = self.phone("pipewire", seconds)
+        sim.wait()
+        time.sleep(1)
+        gst.terminate()
+        gst.wait()
+        camera.join(2)
+        early.stop()
+        return camera, early, sendlog
+
     def drift_run(self, percent, seconds):
         rec = Recorder("KivoMic", self.env)
         rec.start()
@@ -254,7 +324,7 @@ class Bench(Rig):
         return float(rtime.group(1)) / int(frames[-1])
 
 
-def report_camera(camera, sendlog, decode):
+def report_camera(camera, sendlog, decode, title="camera (send -> kivocam-vcam --y4m -)     "):
     pictures, _ = read_send_log(sendlog)
     seen = {}
     for code, t in camera.pictures:
@@ -268,7 +338,7 @@ def report_camera(camera, sendlog, decode):
     once = sum(1 for c in pictures if len(seen.get(c, [])) == 1)
     repeated = sum(1 for c in pictures if len(seen.get(c, [])) > 1)
     skipped = sum(1 for c in pictures if c not in seen)
-    print("camera (send -> kivocam-vcam --y4m -)      measured   decode-only")
+    print(f"{title} measured   decode-only")
     print(f"  delay median (ms)                        {ms(statistics.median(delays) if delays else float('nan'))}   {ms(decode)}")
     print(f"  delay p99 (ms)                           {ms(pct(delays, 99))}")
     print(f"  delay median / p99 after the first second {ms(statistics.median(steady) if steady else float('nan'))} / {ms(pct(steady, 99))}")
@@ -370,6 +440,7 @@ def main():
                     help="how long the phone streams before a microphone recorder joins (10)")
     ap.add_argument("--drift-seconds", type=float, default=20,
                     help="length of each 1 %% fast/slow clock run (20; 300 for five minutes)")
+    ap.add_argument("--no-pipewire", action="store_true", help="leave out the PipeWire runs")
     args = ap.parse_args()
     for tool in ("pulseaudio", "pactl", "parec", "ffmpeg"):
         if not shutil.which(tool):
@@ -384,6 +455,22 @@ def main():
         drifts = [(p, *bench.drift_run(p, args.drift_seconds)) for p in (1, -1)]
     finally:
         bench.stop_all()
+    pw = None
+    if not args.no_pipewire and all(shutil.which(t) for t in (
+            "pipewire", "wireplumber", "pipewire-pulse", "pw-dump", "gst-launch-1.0",
+            "dbus-run-session")):
+        pwbench = Bench(args)
+        try:
+            pwbench.start_pipewire()
+            pwbench.start_program()
+            pw = pwbench.pipewire_run(args.seconds)
+        except SystemExit as e:  # the PulseAudio figures above still get printed
+            print(e)
+        finally:
+            # kivocam-vmic runs in the background, started by the driver tool: stop it too.
+            subprocess.run([os.path.join(pwbench.bin, "kivocam-vmic"), "--stop"],
+                           env=pwbench.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            pwbench.stop_all()
     print(f"latency: 1280x720 at 30 fps, {args.seconds:g} s, clicks every {CLICK_MS} ms "
           f"(files in {bench.dir})")
     report_camera(camera, sendlog, bench.decode_only(h264))
@@ -401,6 +488,16 @@ def main():
     print(f"microphone under a phone clock 1 % off, {args.drift_seconds:g} s each")
     for percent, pairs, sent in drifts:
         report_drift(percent, pairs, sent, bench.dir)
+    if pw is None:
+        print("PipeWire runs left out (--no-pipewire, PipeWire not installed, or it failed)")
+        return
+    camera, early, pwsendlog = pw
+    print(f"on a private PipeWire graph (files in {pwbench.dir})")
+    report_camera(camera, pwsendlog, bench.decode_only(h264),
+                  "PipeWire camera (send -> pipewiresrc)    ")
+    _, pwclicks = read_send_log(pwsendlog)
+    print("PipeWire microphone (send -> parec on KivoMic through pipewire-pulse)")
+    report_mic("recorder from the start", match(pwclicks, early.clicks()), fifo)
 
 
 if __name__ == "__main__":

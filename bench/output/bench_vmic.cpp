@@ -192,9 +192,9 @@ int main(int argc, char** argv) {
     print("baseline pipe write->read", base, dropped);
     {
         VMicManage mic;
-        std::printf("clock: %s\n", mic.hasAudioStream()
-                                       ? "RtAudio output stream (PulseAudio null sink)"
-                                       : "own 20 ms timer (no audio output)");
+        std::printf("clock: own 20 ms timer; speakers: %s\n",
+                    mic.hasAudioStream() ? "RtAudio output stream (PulseAudio null sink)"
+                                         : "none (no audio output)");
         QThread::msleep(2500);  // let the server's playback buffer settle
         const Figures nominal = runStream(mic, link, seconds, 1.0, &dropped);
         print("phone at nominal rate", nominal, dropped);

@@ -46,7 +46,7 @@ QString avErrorText(int err) {
 
 int vmicAudioCallback(void* output, void* /*input*/, unsigned int frames, double /*time*/,
                       unsigned int /*status*/, void* user) {
-    return static_cast<VMicManage*>(user)->pull(static_cast<int16_t*>(output), frames);
+    return static_cast<VMicManage*>(user)->playSpeakers(static_cast<int16_t*>(output), frames);
 }
 
 void VMicManage::ProcessDeleter::operator()(QProcess* p) const {
@@ -86,7 +86,7 @@ VMicManage::~VMicManage() {
         }
         audio_.reset();
     }
-    fallbackClock_.stop();
+    deviceClock_.stop();
     if (driver_) {
         disconnect(driver_.get(), nullptr, this, nullptr);
         if (driver_->state() != QProcess::NotRunning) driver_->waitForFinished(kDriverFinishMs);
@@ -102,6 +102,12 @@ VMicManage::~VMicManage() {
 }
 
 void VMicManage::openAudioStream() {
+    // The device keeps a clock of its own: an output stream may pause for two seconds as it
+    // starts (PulseAudio does), and a device clocked by it would lose the phone's first sound.
+    deviceClock_.start(std::chrono::milliseconds(20), [this] {
+        int16_t block[kPeriodFrames];
+        pull(block, kPeriodFrames);
+    });
     std::vector<RtAudio::Api> apis{RtAudio::UNSPECIFIED};
     // The first compiled back end is the sound server's; plain ALSA may still have a device.
     apis.push_back(RtAudio::LINUX_ALSA);
@@ -134,11 +140,7 @@ void VMicManage::openAudioStream() {
             LOGW("Audio output unavailable: %s", e.getMessage().c_str());
         }
     }
-    LOGW("No audio output: the microphone runs on its own 20 ms clock, speakers stay silent");
-    fallbackClock_.start(std::chrono::milliseconds(20), [this] {
-        int16_t scratch[kPeriodFrames];
-        pull(scratch, kPeriodFrames);
-    });
+    LOGW("No audio output: the speakers stay silent");
 }
 
 QString VMicManage::commandLine(int type) const {
@@ -371,24 +373,31 @@ int VMicManage::changePcmFmt(const PcmFramePtr& frame) {
 }
 
 int VMicManage::pull(int16_t* out, unsigned frames) {
-    // Some back ends round the period (ALSA and JACK often to 1024 frames): each period moves
-    // exactly what it holds, so the device and the speakers get the audio at its own pace.
     const size_t bytes = static_cast<size_t>(frames) * 2;
     std::lock_guard<std::recursive_mutex> lock(fifoMutex_);
     uint8_t* dst = reinterpret_cast<uint8_t*>(out);
-    windowLow_ = std::min(windowLow_, fill_);
-    windowFrames_ += static_cast<int>(frames);
-    if (windowFrames_ >= kLevelWindowFrames) {
-        measuredLow_ = windowLow_;
-        windowLow_ = kFifoBytes;
-        windowFrames_ = 0;
-    }
-    if (static_cast<size_t>(fill_) < bytes) {
+    // After running dry, play on only with a block and the margin in hand: the phone's blocks
+    // come with some jitter against this clock, and without the margin every late one would
+    // leave a 20 ms hole.
+    if (!primed_ && static_cast<size_t>(fill_) >= bytes + kPrimeMarginBytes) primed_ = true;
+    if (!primed_ || static_cast<size_t>(fill_) < bytes) {
         std::memset(dst, 0, bytes);
+        primed_ = false;
     } else {
         std::memcpy(dst, fifo_, bytes);
         std::memmove(fifo_, fifo_ + bytes, fill_ - bytes);
         fill_ -= static_cast<int>(bytes);
+        // The margin left after a block is what the drift correction steers.
+        windowLow_ = std::min(windowLow_, fill_);
+        windowTaken_ = true;
+    }
+    windowFrames_ += static_cast<int>(frames);
+    if (windowFrames_ >= kLevelWindowFrames) {
+        // A window without sound says nothing about the phone's clock.
+        measuredLow_ = windowTaken_ ? windowLow_ : -1;
+        windowLow_ = kFifoBytes;
+        windowFrames_ = 0;
+        windowTaken_ = false;
     }
     if (device_.valid()) {
         int error = 0;
@@ -433,7 +442,26 @@ int VMicManage::pull(int16_t* out, unsigned frames) {
                 break;
         }
     }
-    if (!kivo::settingBool("audio.play", false, true)) std::memset(dst, 0, bytes);
+    if (kivo::settingBool("audio.play", false, true)) {
+        // The speakers' queue keeps the newest 100 ms; their stream takes it at its own pace.
+        const int add = static_cast<int>(frames);
+        const int16_t* src = out;
+        int keep = std::max(0, std::min(speakerFill_, kSpeakerSamples - add));
+        std::memmove(speaker_, speaker_ + (speakerFill_ - keep), keep * sizeof *speaker_);
+        const int n = std::min(add, kSpeakerSamples);
+        std::memcpy(speaker_ + keep, src + (add - n), n * sizeof *speaker_);
+        speakerFill_ = keep + n;
+    }
+    return running_ ? 0 : 1;
+}
+
+int VMicManage::playSpeakers(int16_t* out, unsigned frames) {
+    std::lock_guard<std::recursive_mutex> lock(fifoMutex_);
+    const int n = std::min(static_cast<int>(frames), speakerFill_);
+    std::memcpy(out, speaker_, n * sizeof *speaker_);
+    std::memset(out + n, 0, (frames - n) * sizeof *out);
+    std::memmove(speaker_, speaker_ + n, (speakerFill_ - n) * sizeof *speaker_);
+    speakerFill_ -= n;
     return running_ ? 0 : 1;
 }
 
@@ -457,6 +485,11 @@ void VMicManage::correctRate(int lowBytes) {
     if (delta == 0 && !compensating_) return;
     compensating_ = true;
     swr_set_compensation(swr_, delta, distance);
+}
+
+int VMicManage::speakerQueued() const {
+    std::lock_guard<std::recursive_mutex> lock(fifoMutex_);
+    return speakerFill_;
 }
 
 long long VMicManage::droppedBytes() const {

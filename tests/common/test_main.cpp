@@ -33,6 +33,9 @@ int main(int argc, char** argv) {
     ::setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
     ::setenv("XDG_STATE_HOME", (root + "/state").c_str(), 1);
     ::setenv("XDG_RUNTIME_DIR", (root + "/runtime").c_str(), 1);
+    // PipeWire clients would otherwise still find the machine's own daemon through these.
+    ::unsetenv("PIPEWIRE_REMOTE");
+    ::unsetenv("PIPEWIRE_RUNTIME_DIR");
     // Discovery only ever sees a loopback adapter in tests.
     ::setenv("KIVOCAM_ADAPTERS", "lo0|Test adapter|127.0.0.2", 1);
     ::setenv("KIVOCAM_SHM_NAME", ("KivoTestCamera" + std::to_string(::getpid())).c_str(), 1);

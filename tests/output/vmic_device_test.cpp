@@ -351,9 +351,12 @@ TEST(VMicDriver, EachOpenAnsweredOnce) {
 // 960 and a tail of silence.
 TEST(VMicFeed, LongerPeriodMovesWholePeriod) {
     noSoundServer();
-    kivo::setSettingBool("audio.play", true);
+    kivo::setSettingBool("audio.play", false);  // no silence queued before the audio
     VMicManage mic;
     mic.changePcmFmt(makeFrame(counter(1, 9600), 48000, 1));  // the FIFO full
+    kivo::setSettingBool("audio.play", true);
+    // The device's clock moves the audio into the speakers' queue a block at a time.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return mic.speakerQueued() >= 1024; }, 5000));
     std::vector<int16_t> period(1024, 0);
     ASSERT_EQ(vmicAudioCallback(period.data(), nullptr, 1024, 0, 0, &mic), 0);
     // One unbroken run, wherever the microphone's own clock left the FIFO.

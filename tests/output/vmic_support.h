@@ -102,6 +102,33 @@ inline double frequency(const std::vector<int16_t>& s, int rate) {
     return rate / periods[periods.size() / 2];
 }
 
+struct ToneMeasure {
+    double seconds = 0;     // from the first to the last loud sample
+    double longestGap = 0;  // the longest quiet stretch between them
+    double hz = 0;
+};
+
+// A 48 kHz recording's tone: its extent, the holes inside it and its pitch.
+inline ToneMeasure measureTone(const std::vector<int16_t>& s) {
+    ToneMeasure m;
+    long first = -1, last = -1, quietRun = 0, longest = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (std::abs(s[i]) > 500) {
+            if (first < 0) first = static_cast<long>(i);
+            longest = std::max(longest, quietRun);
+            last = static_cast<long>(i);
+            quietRun = 0;
+        } else if (first >= 0) {
+            ++quietRun;
+        }
+    }
+    if (first < 0) return m;
+    m.seconds = (last - first + 1) / 48000.0;
+    m.longestGap = longest / 48000.0;
+    m.hz = frequency(std::vector<int16_t>(s.begin() + first, s.begin() + last + 1), 48000);
+    return m;
+}
+
 inline int peak(const std::vector<int16_t>& s) {
     int p = 0;
     for (int16_t v : s) p = std::max(p, std::abs(static_cast<int>(v)));

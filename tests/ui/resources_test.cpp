@@ -166,7 +166,9 @@ TEST_F(Skin, HelpPageExplainsTheLinuxSetup) {
     const QString help = readText(":/help/help.html");
     for (const char* needle :
          {"v4l2loopback", "modprobe v4l2loopback exclusive_caps=1 card_label=\"KivoCam\"",
-          "Kivo Virtual Microphone", "pavucontrol", "5008", "10080", "ufw", "Firefox", "OBS"})
+          "Kivo Virtual Microphone", "pavucontrol", "5008", "10080", "ufw", "Firefox", "OBS",
+          "media.webrtc.camera.allow-pipewire", "--enable-features=WebRtcPipeWireCamera",
+          "Video Capture Device (PipeWire)"})
         EXPECT_TRUE(help.contains(QString::fromUtf8(needle))) << needle;
 }
 

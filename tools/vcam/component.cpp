@@ -9,7 +9,9 @@
 
 #include "blockreader.h"
 #include "letterbox.h"
+#include "pipewirecamera.h"
 #include "platform/daemon.h"
+#include "platform/localsocket.h"
 #include "platform/process.h"
 #include "platform/videooutput.h"
 #include "y4mwriter.h"
@@ -150,7 +152,12 @@ int runRegister(const Options& options) {
     lock.writeOwner(pid, platform::processStartTime(pid));
 
     const std::string device = findDevice(options.device);
-    if (device.empty()) return kExitNoDevice;
+    const bool loopback = !device.empty();
+    const std::string noPipeWire = platform::pipewireUnreachable();
+    if (!noPipeWire.empty())
+        say("no PipeWire camera: " + noPipeWire +
+            (loopback ? "; it is offered once a daemon starts" : std::string()));
+    if (!loopback && !noPipeWire.empty()) return kExitNoDevice;
     if (!options.foreground) {
         const int err = platform::detachToBackground(logFilePath());
         if (err != 0) {
@@ -163,23 +170,30 @@ int runRegister(const Options& options) {
     }
     platform::StopSignals::install();
 
+    // Both outputs where both exist: the loopback device for programs that read /dev/video*,
+    // the PipeWire node for those that ask PipeWire (and for sandboxed ones).
+    PipeWireCamera pipewire(say);
+    if (!pipewire.start() && !loopback) return kExitError;
     platform::VideoOutputDevice out;
-    int err = out.open(device);
-    int keptW = 0, keptH = 0;
-    if (err == 0) err = out.setFormat(options.width, options.height, &keptW, &keptH);
-    if (err == EBUSY) {
-        say("cannot set up the output device: " + device + " keeps its format " +
-            std::to_string(keptW) + "x" + std::to_string(keptH) +
-            " while a program uses it; close the programs that show the camera, then start "
-            "again");
-        return kExitError;
+    int err = 0;
+    if (loopback) {
+        err = out.open(device);
+        int keptW = 0, keptH = 0;
+        if (err == 0) err = out.setFormat(options.width, options.height, &keptW, &keptH);
+        if (err == EBUSY) {
+            say("cannot set up the output device: " + device + " keeps its format " +
+                std::to_string(keptW) + "x" + std::to_string(keptH) +
+                " while a program uses it; close the programs that show the camera, then start "
+                "again");
+            return kExitError;
+        }
+        if (err == 0) err = out.streamOn();
+        if (err != 0) {
+            say("cannot set up the output device: " + platform::errorText(err));
+            return kExitError;
+        }
+        say("feeding " + device);
     }
-    if (err == 0) err = out.streamOn();
-    if (err != 0) {
-        say("cannot set up the output device: " + platform::errorText(err));
-        return kExitError;
-    }
-    say("feeding " + device);
 
     const int w = options.width;
     const int h = options.height;
@@ -195,7 +209,9 @@ int runRegister(const Options& options) {
         const uint8_t* toWrite = nullptr;
         if (r == BlockReader::Result::Picture) {
             const camerablock::Header& hd = reader.header();
-            letterbox(tightView(reader.picture(), hd.width, hd.height), frame.data(), w, h);
+            const I420View picture = tightView(reader.picture(), hd.width, hd.height);
+            pipewire.submitPicture(picture);
+            if (loopback) letterbox(picture, frame.data(), w, h);
             toWrite = frame.data();
             lastPicture = Clock::now();
             idle = false;
@@ -204,8 +220,11 @@ int runRegister(const Options& options) {
         } else if (Clock::now() - lastPicture >= kSilenceBeforePlaceholder) {
             idle = true;
         }
-        if (!toWrite && idle) toWrite = placeholder.data();
-        if (!toWrite) continue;
+        if (!toWrite && idle) {
+            toWrite = placeholder.data();
+            pipewire.submitPlaceholder();
+        }
+        if (!toWrite || !loopback) continue;
         const int writeErr = out.write(toWrite, frame.size());
         // One line per run of failures, not thirty a second.
         if (writeErr != 0 && writeErr != err)

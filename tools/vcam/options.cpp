@@ -95,12 +95,15 @@ Modes:
                     arrives (0 = no limit)
   --register        Run the camera in the background: feed a v4l2loopback output device (the
                     first /dev/videoN whose driver is "v4l2 loopback", or --device PATH) with
-                    YU12 pictures of one fixed size (--size WxH, default 1280x720). A picture of
-                    the other orientation is fitted inside it between black bars; while no
-                    phone is connected a dark placeholder picture keeps the camera alive. One
-                    component runs at a time: a second --register says so and exits with 0.
-                    Without a v4l2loopback device it prints how to load the module (and
-                    without access to one, how to get it) and exits with 3.
+                    YU12 pictures of one fixed size (--size WxH, default 1280x720), and offer
+                    the PipeWire video source node "KivoCam" (1280x720 or 720x1280, I420 or
+                    YUY2, 30 fps, as its consumer chooses) where a PipeWire daemon answers; both
+                    when both can. A picture of the other orientation is fitted inside the
+                    output's size between black bars; while no phone is connected a dark
+                    placeholder picture keeps the camera alive. One component runs at a time: a
+                    second --register says so and exits with 0. With neither a v4l2loopback
+                    device (this user may open) nor a PipeWire daemon it says how to get one and
+                    exits with 3.
       --device PATH use this output device
       --size WxH    output size (even sides)
       --foreground  stay in the foreground (messages to standard error instead of
@@ -113,8 +116,8 @@ Modes:
 Load the loopback module once (as root):
   modprobe v4l2loopback exclusive_caps=1 card_label="KivoCam"
 
-Exit status: 0 done; 1 error while running; 2 bad command line; 3 no v4l2loopback device
-this user may use.
+Exit status: 0 done; 1 error while running; 2 bad command line; 3 no v4l2loopback device this
+user may use and no PipeWire daemon.
 )";
 }
 

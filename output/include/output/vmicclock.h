@@ -1,5 +1,5 @@
-// A 20 ms tick for the virtual microphone when no audio output stream can be opened (no sound
-// server, no playback device): the control device keeps its one block per period.
+// The virtual microphone's 20 ms tick: the control device gets its one block per period whatever
+// the playback stream does (it may pause as it starts, or be missing altogether).
 // Thread rules: start/stop and destruction on the owner's thread; the tick runs on the clock's
 // own thread. The clock keeps to absolute deadlines and skips ticks it missed instead of bursting.
 #pragma once

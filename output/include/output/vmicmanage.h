@@ -1,10 +1,11 @@
 // Virtual microphone: installs, finds and removes the audio driver through the driver tool,
 // resamples every received audio block to 48 kHz mono S16 into a 200 ms FIFO, and every 20 ms
-// moves one block from the FIFO to the driver's control device and, when "audio.play" is set, to
-// the speakers. Without a playback stream a timer clock of its own keeps feeding the device.
+// (on a clock of its own) moves one block from the FIFO to the driver's control device and, when
+// "audio.play" is set, into the speakers' queue, which the playback stream's callback empties.
 // Thread rules: construction, destruction, setOpen, runAction, createHandle and the slots on the
 // GUI thread; changePcmFmt on the one thread that delivers audio frames; the pull runs on the
-// audio clock's thread. fifoMutex_ guards the FIFO, its fill and every use of the device handle.
+// device clock's thread, playSpeakers on the playback stream's. fifoMutex_ guards the FIFO, its
+// fill, the speakers' queue and every use of the device handle.
 #pragma once
 
 #include <QByteArray>
@@ -24,8 +25,8 @@ class QProcess;
 class RtAudio;
 struct SwrContext;
 
-// The audio clock's callback (RtAudio's signature; user is the VMicManage): moves one period of
-// frames samples to output and to the device. Audio clock thread only.
+// The playback stream's callback (RtAudio's signature; user is the VMicManage): moves one period
+// of frames samples from the speakers' queue to output. Playback thread only.
 int vmicAudioCallback(void* output, void* input, unsigned int frames, double streamTime,
                       unsigned int status, void* user);
 
@@ -37,16 +38,20 @@ public:
     static constexpr int kPeriodFrames = 960;              // 20 ms at 48 kHz
     static constexpr int kBlockBytes = kPeriodFrames * 2;  // 1920
     static constexpr int kFifoBytes = 10 * kBlockBytes;    // 200 ms, 19200
-    // The drift correction keeps the lowest fill seen at a pull (over half a second) near this:
-    // enough to ride out the phone's block timing, little enough to add no delay.
+    // The drift correction keeps the lowest fill left after a pull (over half a second) near
+    // this: enough to ride out the phone's block timing, little enough to add no delay.
     static constexpr int kTargetLowBytes = 960;  // 10 ms
+    // After the FIFO ran dry a pull waits for a block and this much; the floor then sinks
+    // towards the target only as far as the dead band lets it.
+    static constexpr int kPrimeMarginBytes = 1920;  // 20 ms
     static constexpr int kLevelWindowFrames = kOutputRate / 2;
     // Retimed by no more than this (per mille), so the pitch change stays unheard.
     static constexpr int kMaxCorrectionPermille = 15;
     // The floor may wander this far either side of the target uncorrected.
     static constexpr int kDeadBandBytes = 1440;  // 15 ms
     // A floor this far above the target is a stall, cut at once.
-    static constexpr int kStallBytes = 4800;  // 50 ms
+    static constexpr int kStallBytes = 4800;                  // 50 ms
+    static constexpr int kSpeakerSamples = kOutputRate / 10;  // 100 ms
     static constexpr int kCmdFind = 1, kCmdInstall = 2, kCmdRemove = 3, kCmdReinstall = 4;
 
     VMicManage();
@@ -66,9 +71,10 @@ public:
     bool isDeviceOpen() const;
     // The device's reader has stopped draining it: periods are not reaching it.
     bool isDeviceStalled() const;
-    bool hasAudioStream() const { return audio_ != nullptr; }  // false: the timer clock runs
+    bool hasAudioStream() const { return audio_ != nullptr; }  // false: the speakers are silent
     int outputCapacity() const { return outCapacity_; }        // samples
     int fifoFill() const;
+    int speakerQueued() const;  // samples waiting for the playback stream
     // Bytes the FIFO's 200 ms ceiling has thrown away since construction.
     long long droppedBytes() const;
     QString commandLine(int type) const;
@@ -100,6 +106,8 @@ private:
     // Moves one period of frames samples from the FIFO into out and to the device (silence when
     // the FIFO holds less). 0 to continue, 1 to stop.
     int pull(int16_t* out, unsigned frames);
+    // Moves one period from the speakers' queue to out (silence when short). 0 or 1 as pull.
+    int playSpeakers(int16_t* out, unsigned frames);
     bool rebuildResampler(int rate, int channels);
     // Retimes the resampler's next half second so the FIFO's low level drifts to the target.
     void correctRate(int lowBytes);
@@ -129,12 +137,16 @@ private:
     bool pendingReported_ = false;  // "write is pending" once per stall
     bool failureReported_ = false;  // one log line per device, not one per period
     platform::UniqueFd drain_;      // a read end of the device, open only while nobody records
-    int windowLow_ = kFifoBytes;    // lowest fill at a pull in the current window
+    bool primed_ = false;           // the FIFO held a block and the margin since it ran dry
+    int windowLow_ = kFifoBytes;    // lowest fill after a pull in the current window
+    bool windowTaken_ = false;      // some pull of the current window took sound
     int windowFrames_ = 0;
     int measuredLow_ = -1;  // the last full window's low, until changePcmFmt takes it
     long long dropped_ = 0;
 
     std::atomic<bool> running_{true};
     std::unique_ptr<RtAudio> audio_;
-    VMicClock fallbackClock_;
+    int16_t speaker_[kSpeakerSamples];
+    int speakerFill_ = 0;
+    VMicClock deviceClock_;
 };
