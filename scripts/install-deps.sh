@@ -11,6 +11,7 @@ packages=(
   xvfb xauth pulseaudio pulseaudio-utils
   fonts-wqy-microhei librsvg2-bin qrencode iproute2 util-linux procps
   clang libclang-rt-14-dev
+  lintian desktop-file-utils appstream man-db dpkg-dev
 )
 missing=()
 for p in "${packages[@]}"; do
