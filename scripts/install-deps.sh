@@ -14,6 +14,7 @@ packages=(
   fonts-wqy-microhei librsvg2-bin qrencode iproute2 util-linux procps
   clang libclang-rt-14-dev
   qemu-system-x86 busybox-static v4l-utils linux-headers-amd64 v4l2loopback-dkms
+  lintian desktop-file-utils appstream man-db dpkg-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -24,6 +24,7 @@ extern "C" {
 #include <cstring>
 
 #include "config/settingsaccess.h"
+#include "output/helperfolder.h"
 #include "platform/fifo.h"
 #include "platform/system.h"
 
@@ -58,7 +59,7 @@ VMicManage::VMicManage()
     : QObject(nullptr),
       devicePath_(platform::audioLinkPath()),
       sharedDevicePath_(platform::audioLinkIsShared()) {
-    const QString dir = QCoreApplication::applicationDirPath();
+    const QString dir = helperFolder();
     const QString arch =
         platform::pointerBits() == 64 ? QStringLiteral("x64") : QStringLiteral("x86");
     commands_[0] =
