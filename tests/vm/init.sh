@@ -32,6 +32,12 @@ mount -t tmpfs -o mode=1777 tmp /host/tmp
 mount -t tmpfs -o mode=755 run /host/run
 mount -t proc proc /host/proc
 mount -t sysfs sys /host/sys
+# The repository and the build may live below /tmp or /run, which the tmpfs above now hide.
+for share in repo:"$REPO" build:"$BUILD"; do
+  mkdir -p "/host${share#*:}"
+  mount -t 9p -o "$opts" "${share%%:*}" "/host${share#*:}" ||
+    echo "FAIL boot: the $share share could not be mounted" >>/results/cases
+done
 mkdir -p /host/tmp/results
 mount -o bind /results /host/tmp/results
 if insmod /lib/modules/v4l2loopback.ko exclusive_caps=1 card_label=KivoCam video_nr="$VIDEO_NR" \

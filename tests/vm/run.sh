@@ -53,6 +53,8 @@ timeout 840 qemu-system-x86_64 -accel "$accel" -smp 2 -m 1536 -no-reboot \
   -kernel "$build/vm/kernel-$kver/boot/vmlinuz-$kver" -initrd "$build/vm/initrd-$kver.cpio.gz" \
   -append "console=ttyS0 quiet loglevel=3 panic=-1" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+  -virtfs "local,path=$repo,mount_tag=repo,security_model=none,readonly=on,multidevs=remap" \
+  -virtfs "local,path=$build,mount_tag=build,security_model=none,readonly=on,multidevs=remap" \
   -virtfs "local,path=$results,mount_tag=results,security_model=none" || status=$?
 t2=$(date +%s.%N)
 
