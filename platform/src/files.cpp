@@ -41,6 +41,14 @@ long long fileSize(const std::string& path) {
     return static_cast<long long>(st.st_size);
 }
 
+std::string stateFilePath(const std::string& file) {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    std::string dir = (state && *state) ? std::string(state) : homeDir() + "/.local/state";
+    dir += "/KivoCam";
+    if (makeDirs(dir) != 0) return std::string();
+    return dir + "/" + file;
+}
+
 int makeDirs(const std::string& path) {
     if (path.empty()) return ENOENT;
     if (isDirectory(path)) return 0;

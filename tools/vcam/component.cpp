@@ -10,6 +10,7 @@
 #include "blockreader.h"
 #include "letterbox.h"
 #include "pipewirecamera.h"
+#include "platform/files.h"
 #include "platform/daemon.h"
 #include "platform/localsocket.h"
 #include "platform/process.h"
@@ -31,12 +32,7 @@ void say(const std::string& message) {
 }
 
 std::string logFilePath() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    std::string dir =
-        (state && *state) ? std::string(state) : platform::homeDir() + "/.local/state";
-    dir += "/KivoCam";
-    if (platform::makeDirs(dir) != 0) return std::string();
-    return dir + "/kivocam-vcam.log";
+    return platform::stateFilePath("kivocam-vcam.log");
 }
 
 std::string accessAdvice(const std::string& device) {

@@ -24,12 +24,7 @@ void say(const std::string& message) {
 }
 
 std::string logFilePath() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    std::string dir =
-        (state && *state) ? std::string(state) : platform::homeDir() + "/.local/state";
-    dir += "/KivoCam";
-    if (platform::makeDirs(dir) != 0) return std::string();
-    return dir + "/kivocam-vmic.log";
+    return platform::stateFilePath("kivocam-vmic.log");
 }
 
 // Reads the pipe until stopped: whatever the program writes is taken at once, recorded or not,

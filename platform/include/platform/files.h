@@ -38,6 +38,10 @@ std::string homeDir();
 // otherwise the errno value.
 int makeDirs(const std::string& path);
 
+// $XDG_STATE_HOME/KivoCam/<file> (default ~/.local/state/KivoCam/), its folder made if missing;
+// "" when the folder cannot be made. Where the helper programs keep their logs.
+std::string stateFilePath(const std::string& file);
+
 bool isDirectory(const std::string& path);
 bool exists(const std::string& path);
 // Size in bytes, or -1 when the file cannot be examined.
