@@ -38,7 +38,7 @@ if [ "$mode" = address ]; then build=build-asan; else build=build-tsan; fi
 # Every report also goes to a file here, so a finding in a program a test starts and whose exit
 # status the test does not look at still fails the run.
 reports="$root/$build/sanitizer-reports"
-rm -rf "$reports"
+rm -rf "$reports" "$reports-tool-crashes"
 mkdir -p "$reports"
 if [ "$mode" = address ]; then
   export ASAN_OPTIONS="detect_leaks=1:check_initialization_order=1:strict_init_order=1:detect_stack_use_after_return=1:log_path=$reports/asan"
@@ -70,29 +70,76 @@ if [ "$mode" = thread ]; then
 else
   dirs="${KIVOCAM_SANITIZE_DIRS:-}"
 fi
-status=0
+# The CTest folders this run covers.
 if [ -z "$dirs" ]; then
   KIVOCAM_BUILD_DIR="$build" scripts/build.sh
-  "${run[@]}" ctest --test-dir "$build" --output-on-failure -j"$(nproc)" "${excluded[@]}" "$@" ||
-    status=1
+  testdirs=("$build")
 else
   # Only the named test folders (and what their tests start) are built and run.
+  testdirs=()
   for d in $dirs; do
     if [ -f "$build/build.ninja" ]; then
       ninja -C "$build" -j"$(nproc)" "tests/$d/all"
     else
       cmake --build "$build/tests/$d" -j"$(nproc)"
     fi
-  done
-  for d in $dirs; do
-    "${run[@]}" ctest --test-dir "$build/tests/$d" --output-on-failure -j"$(nproc)" \
-      "${excluded[@]}" "$@" || status=1
+    testdirs+=("$build/tests/$d")
   done
 fi
-if [ "$status" != 0 ]; then
-  if [ -z "$dirs" ]; then scripts/ctest-digest.sh "$build"; else
-    for d in $dirs; do scripts/ctest-digest.sh "$build/tests/$d"; done
+status=0
+for t in "${testdirs[@]}"; do
+  rm -f "$t/Testing/Temporary/LastTestsFailed.log"
+  "${run[@]}" ctest --test-dir "$t" --output-on-failure -j"$(nproc)" "${excluded[@]}" "$@" ||
+    status=1
+done
+
+# LeakSanitizer's own stop-the-world tracer now and then crashes as a process exits ("Tracer caught
+# signal 11"). That is a fault of the tool, not a finding, and the process's test fails with it.
+# Such tests run once more; any real finding, or a second crash, still fails the run.
+tool_crash() {
+  grep -q 'LeakSanitizer has encountered a fatal error' "$1" &&
+    ! grep -qE 'ERROR: (Address|Leak|Undefined)Sanitizer|runtime error|SUMMARY:' "$1"
+}
+sort_reports() {
+  crashes=()
+  findings=()
+  local f
+  for f in "$reports"/*; do
+    [ -e "$f" ] || continue
+    if tool_crash "$f"; then crashes+=("$f"); else findings+=("$f"); fi
+  done
+}
+failed_count() {
+  local n=0 t
+  for t in "${testdirs[@]}"; do
+    if [ -f "$t/Testing/Temporary/LastTestsFailed.log" ]; then
+      n=$((n + $(wc -l <"$t/Testing/Temporary/LastTestsFailed.log")))
+    fi
+  done
+  echo "$n"
+}
+sort_reports
+if [ ${#crashes[@]} -gt 0 ]; then
+  mkdir -p "$reports-tool-crashes"
+  for f in "${crashes[@]}"; do
+    echo "=== the sanitizer itself crashed, not a finding: $f"
+    cat "$f"
+    mv "$f" "$reports-tool-crashes/"
+  done
+  if [ "$status" != 0 ] && [ ${#findings[@]} = 0 ] && [ "$(failed_count)" -le ${#crashes[@]} ]; then
+    echo "=== running the failed tests once more"
+    status=0
+    for t in "${testdirs[@]}"; do
+      [ -s "$t/Testing/Temporary/LastTestsFailed.log" ] || continue
+      "${run[@]}" ctest --test-dir "$t" --output-on-failure --rerun-failed "${excluded[@]}" "$@" ||
+        status=1
+    done
+    sort_reports
   fi
+fi
+
+if [ "$status" != 0 ]; then
+  for t in "${testdirs[@]}"; do scripts/ctest-digest.sh "$t"; done
 fi
 found=("$reports"/*)
 if [ -e "${found[0]}" ]; then
