@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config git clang-format
-  qtbase5-dev libqt5opengl5-dev
+  qtbase5-dev libqt5opengl5-dev qttools5-dev qttools5-dev-tools
   libavcodec-dev libavformat-dev libavutil-dev libswresample-dev libswscale-dev
   libx264-dev ffmpeg
   libyuv-dev libjsoncpp-dev librtaudio-dev

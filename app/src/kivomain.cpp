@@ -20,6 +20,7 @@
 #include "output/vmicmanage.h"
 #include "platform/display.h"
 #include "platform/system.h"
+#include "ui/language.h"
 #include "ui/skin.h"
 
 namespace {
@@ -81,6 +82,7 @@ int runApplication(int argc, char** argv) {
         return 0;
     }
     ui::initSkin();
+    ui::useLanguage(ui::desktopLanguage());
     qRegisterMetaType<I420FramePtr>("I420FramePtr");
     qRegisterMetaType<PcmFramePtr>("PcmFramePtr");
 

@@ -36,6 +36,10 @@ int main(int argc, char** argv) {
     // PipeWire clients would otherwise still find the machine's own daemon through these.
     ::unsetenv("PIPEWIRE_REMOTE");
     ::unsetenv("PIPEWIRE_RUNTIME_DIR");
+    // The interface's language follows the locale: every test sees the same Chinese desktop,
+    // whatever the machine's locale is.
+    ::setenv("LC_ALL", "C.UTF-8", 1);
+    ::setenv("LANGUAGE", "zh_CN", 1);
     // Discovery only ever sees a loopback adapter in tests.
     ::setenv("KIVOCAM_ADAPTERS", "lo0|Test adapter|127.0.0.2", 1);
     ::setenv("KIVOCAM_SHM_NAME", ("KivoTestCamera" + std::to_string(::getpid())).c_str(), 1);

@@ -11,14 +11,14 @@
 
 namespace {
 
-// Runs the gallery at one DPI; returns the pictures it wrote by base name.
-std::map<QString, QImage> runGallery(int dpi, QString* log) {
+// Runs the gallery at one DPI in one language; returns the pictures it wrote by base name.
+std::map<QString, QImage> runGallery(int dpi, QString* log, const QString& lang = "zh") {
     QTemporaryDir out(kivotest::scratchDir() + "/gallery-XXXXXX");
     out.setAutoRemove(false);
     QProcess gallery;
     gallery.setProcessChannelMode(QProcess::MergedChannels);
     gallery.start(kivotest::binDir() + "/kivocam-gallery",
-                  {out.path(), "--dpi", QString::number(dpi)});
+                  {out.path(), "--dpi", QString::number(dpi), "--lang", lang});
     std::map<QString, QImage> images;
     if (!gallery.waitForFinished(60000)) {
         gallery.kill();
@@ -71,4 +71,18 @@ TEST(Gallery, OnePicturePerWindowAndStateAtBothDpis) {
     const QImage bubble = runs[96]["firsttooltips"];
     EXPECT_EQ(0, bubble.pixelColor(2, 2).alpha());
     EXPECT_EQ(QColor(165, 197, 243), bubble.pixelColor(24, bubble.height() / 2));
+}
+
+// In English every page is written, no text is clipped (the gallery names each one that is and
+// fails), the texts are English, and the settings dialog grows only where English needs room.
+TEST(Gallery, EnglishFitsAtBothDpis) {
+    for (int dpi : {96, 144}) {
+        QString log;
+        std::map<QString, QImage> en = runGallery(dpi, &log, "en");
+        SCOPED_TRACE(log.toStdString());
+        EXPECT_FALSE(log.contains("clipped"));
+        ASSERT_EQ(19u, en.size()) << dpi;
+        const QSize settings = en["settingdialog-mic-on"].size();
+        EXPECT_EQ(dpi == 96 ? QSize(420, 300) : QSize(630, 450), settings);
+    }
 }

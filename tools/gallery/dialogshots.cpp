@@ -1,4 +1,5 @@
 // The dialogs of the main window and the bottom bar, in each state a person can meet them.
+#include <QCoreApplication>
 #include <QWidget>
 
 #include "config/kivocamdata.h"
@@ -35,7 +36,8 @@ void addDialogShots() {
     addShot("ipdisplay-no-address", [] { return ipPopup(QString()); });
     addShot("ipdisplay-screenshot-done", [] {
         auto* d = new IPDisplayDialog(nullptr);
-        d->setText(QStringLiteral("截屏成功，可在\n设置中打开目录查看"));
+        d->setText(
+            QCoreApplication::translate("MenuStateForm", "截屏成功，可在\n设置中打开目录查看"));
         return d;
     });
     addShot("firsttooltips", [] { return new FirstTooltipsForm(nullptr); });

@@ -1,4 +1,6 @@
-// kivocam-gallery OUTDIR [--dpi 96|144]: one PNG per window and state, named after what it shows.
+// kivocam-gallery OUTDIR [--dpi 96|144] [--lang zh|en]: one PNG per window and state, named after
+// what it shows, in the language asked for. A text that does not fit its widget is named on
+// standard output ("clipped in ...") and fails the run.
 // Runs with private settings folders, so it never touches the user's settings, and with no
 // network adapters, so nothing it builds can announce itself on a network.
 #include <QApplication>
@@ -20,14 +22,16 @@
 #include <string>
 
 #include "config/kivocamdata.h"
+#include "fitcheck.h"
 #include "gallery.h"
 #include "kivobridge/bridge.h"
+#include "ui/language.h"
 #include "ui/skin.h"
 
 namespace {
 
 int usage() {
-    std::fprintf(stderr, "usage: kivocam-gallery OUTDIR [--dpi 96|144]\n");
+    std::fprintf(stderr, "usage: kivocam-gallery OUTDIR [--dpi 96|144] [--lang zh|en]\n");
     return 2;
 }
 
@@ -51,9 +55,14 @@ int main(int argc, char** argv) {
     if (argc < 2) return usage();
     const QString out = QString::fromLocal8Bit(argv[1]);
     int dpi = 96;
+    ui::Language language = ui::Language::Chinese;
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--dpi") == 0 && i + 1 < argc) {
             dpi = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--lang") == 0 && i + 1 < argc) {
+            const std::string code = argv[++i];
+            if (code != "zh" && code != "en") return usage();
+            language = code == "en" ? ui::Language::English : ui::Language::Chinese;
         } else {
             return usage();
         }
@@ -90,6 +99,7 @@ int main(int argc, char** argv) {
             failures = 1;
         }
         ui::initSkin();
+        if (!ui::useLanguage(language)) failures = 1;
         // The same values in every picture, whatever machine renders them.
         KivoCamData* cfg = KivoCamData::instance();
         cfg->setDeviceName(QStringLiteral("KivoCam[书房电脑]"));
@@ -110,6 +120,10 @@ int main(int argc, char** argv) {
                 continue;
             }
             std::printf("%s %dx%d\n", qPrintable(file), w->width(), w->height());
+            for (const QString& text : gallery::clippedTexts(w.get())) {
+                std::printf("clipped in %s: %s\n", qPrintable(shot.name), qPrintable(text));
+                ++failures;
+            }
         }
     }
     bg::UninitBridge();

@@ -17,15 +17,15 @@ AboutUsDialog::AboutUsDialog(QWidget* parent) : QDialog(parent), ui(new Ui::Abou
     noDrag_ << ui->pushButton_about_close;
 
     ui->pushButton_about_space->setEnabled(false);
-    QString detail = QStringLiteral("把手机变成电脑的摄像头和麦克风");
+    QString detail = tr("把手机变成电脑的摄像头和麦克风");
     const QString version = QCoreApplication::applicationVersion();
-    if (!version.isEmpty()) detail += QStringLiteral("　V") + version;
+    if (!version.isEmpty()) detail += tr("　V") + version;
     ui->label_about_detail->setText(detail);
     ui->label_about_products->setText(
-        QStringLiteral("更多产品：<a href=\"https://www.kivocam.com/products\">Kivo产品中心</a>"));
+        tr("更多产品：<a href=\"https://www.kivocam.com/products\">Kivo产品中心</a>"));
     ui->label_about_agreement->setText(
-        QStringLiteral("<a href=\"https://www.kivocam.com/agreement\">用户协议</a>"
-                       "　|　<a href=\"https://www.kivocam.com/privacy\">隐私政策</a>"));
+        tr("<a href=\"https://www.kivocam.com/agreement\">用户协议</a>"
+           "　|　<a href=\"https://www.kivocam.com/privacy\">隐私政策</a>"));
     ui->label_about_rights->setText(
         QStringLiteral("Copyright © 2026 KivoCam. All rights reserved."));
     connect(ui->label_about_products, &QLabel::linkActivated, this, &AboutUsDialog::slot_openUrl);

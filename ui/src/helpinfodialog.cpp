@@ -4,6 +4,7 @@
 #include <QUrl>
 
 #include "ui/framelesshelper.h"
+#include "ui/language.h"
 #include "ui/prompts.h"
 #include "ui/qssmanager.h"
 #include "ui_helpinfodialog.h"
@@ -16,7 +17,7 @@ HelpInfoDialog::HelpInfoDialog(QWidget* parent) : QDialog(parent), ui(new Ui::He
     new FramelessHelper(this, this);
     noDrag_ << ui->pushButton_helpinfo_close;
 
-    QFile page(QStringLiteral(":/help/help.html"));
+    QFile page(ui::helpPagePath());
     ui->label_helpinfo_content->setText(
         page.open(QIODevice::ReadOnly) ? QString::fromUtf8(page.readAll()) : QString());
     connect(ui->label_helpinfo_content, &QLabel::linkActivated, this,

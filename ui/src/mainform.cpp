@@ -64,8 +64,7 @@ void MainForm::showPhoneName(const QString& name) {
     const QFontMetrics metrics(ui_->label_success->font());
     const int room = int(kNameWidth * QssManager::scaleFactor());
     ui_->label_success->setText(
-        QString::fromUtf8("连接成功\n%1")
-            .arg(metrics.elidedText(name.simplified(), Qt::ElideRight, room)));
+        tr("连接成功\n%1").arg(metrics.elidedText(name.simplified(), Qt::ElideRight, room)));
 }
 
 bool MainForm::showFrame(const I420FramePtr& frame) {

@@ -30,15 +30,13 @@
 
 namespace {
 
-const char* const kTitle = "Kivo虚拟摄像头";
-
 void openLocation(const QString& path) {
     if (bg::CD) bg::CD->utility()->openLocation(path.toUtf8().constData());
 }
 
 QString trayText(bool connected) {
-    return QString::fromUtf8(connected ? "Kivo虚拟摄像头\n状态：已连接"
-                                       : "Kivo虚拟摄像头\n状态：未连接");
+    return connected ? QCoreApplication::translate("MainWindow", "Kivo虚拟摄像头\n状态：已连接")
+                     : QCoreApplication::translate("MainWindow", "Kivo虚拟摄像头\n状态：未连接");
 }
 
 }  // namespace
@@ -52,7 +50,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui_(new Ui::MainW
                    Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint);
     qss_ = new QssManager(this);
     qss_->loadStyleSheet(":/qss/mainwindow.qss");
-    setWindowTitle(QString::fromUtf8(kTitle));
+    setWindowTitle(tr("Kivo虚拟摄像头"));
     mainForm_ = ui_->widget_main;
     menuForm_ = ui_->widget_menu;
 
@@ -135,8 +133,6 @@ QString MainWindow::lastScreenshot() const {
 
 void MainWindow::initMirroring() {
     if (bg::CD) {
-        const std::string title = bg::CD->globals()->get("app_title").toString();
-        if (!title.empty()) ui_->label_main_title->setText(QString::fromStdString(title));
         // Without a version (a tool that builds the window) the form's own text stays.
         const std::string version = bg::CD->appInfo()->version();
         if (!version.empty())
@@ -169,13 +165,12 @@ void MainWindow::initMirroring() {
     connect(hub, &MirrorHub::recordingChanged, this, [this](bool on) { showRecording(on); });
     connect(hub, &MirrorHub::recordFinished, this,
             [this](bool ok, const QString& path) { showRecordFinished(ok, path); });
-    connect(hub, &MirrorHub::recordStartFailed, this, [this] {
-        showWarningLater(QString::fromUtf8("录屏失败，无法创建录屏文件，请检查保存目录！"));
-    });
+    connect(hub, &MirrorHub::recordStartFailed, this,
+            [this] { showWarningLater(tr("录屏失败，无法创建录屏文件，请检查保存目录！")); });
     connect(hub, &MirrorHub::screenshotFinished, this,
             [this](bool ok, const QString& path) { showScreenshotFinished(ok, path); });
     connect(hub, &MirrorHub::savedElsewhere, this, [this](const QString& folder) {
-        showInformationLater(QString::fromUtf8("保存目录无法写入，文件已保存到：\n%1").arg(folder));
+        showInformationLater(tr("保存目录无法写入，文件已保存到：\n%1").arg(folder));
     });
 
     connect(menuForm_, &MenuStateForm::sig_screenShot, this, &MainWindow::slot_screenShot);
@@ -205,8 +200,8 @@ void MainWindow::initTray() {
     trayIcon_ = new QSystemTrayIcon(this);
     connect(trayIcon_, SIGNAL(activated(QSystemTrayIcon::ActivationReason)), this,
             SLOT(slot_activatedSysTrayIcon(QSystemTrayIcon::ActivationReason)));
-    showAction_ = new QAction(QString::fromUtf8("显示窗口"), this);
-    exitAction_ = new QAction(QString::fromUtf8("退出"), this);
+    showAction_ = new QAction(tr("显示窗口"), this);
+    exitAction_ = new QAction(tr("退出"), this);
     connect(showAction_, &QAction::triggered, this, [this] {
         qDebug() << "QAction::triggered";
         restoreFromTray();
@@ -314,7 +309,7 @@ void MainWindow::showRecordFinished(bool made, const QString& path) {
         QApplication::clipboard()->setMimeData(mime);
         if (isVisible()) openLocation(path);
     } else {
-        showWarningLater(QString::fromUtf8("录屏失败，未能保存录屏文件！"));
+        showWarningLater(tr("录屏失败，未能保存录屏文件！"));
     }
     emit sig_recordFinished(made, path);
 }
@@ -351,8 +346,7 @@ void MainWindow::showScreenshotFinished(bool saved, const QString& path) {
     } else {
         QWidget* parent = QApplication::focusWidget();
         QTimer::singleShot(0, this, [parent = QPointer<QWidget>(parent)] {
-            ui::showBox(parent, ui::BoxKind::Warning, QString::fromUtf8("提示"),
-                        QString::fromUtf8("截屏失败，请重试！"));
+            ui::showBox(parent, ui::BoxKind::Warning, tr("提示"), tr("截屏失败，请重试！"));
         });
     }
     emit sig_screenshotFinished(saved, path);
@@ -362,9 +356,9 @@ void MainWindow::showScreenshotFinished(bool saved, const QString& path) {
 
 void MainWindow::slot_needInstallMicDLL() {
     LOGW("[slot_needInstallMicDLL]need install virtualMic DLL");
-    if (ui::showBox(this, ui::BoxKind::Question, QString::fromUtf8("提示"),
-                    QString::fromUtf8("当前尚未安装虚拟麦克风驱动，需要先安装驱动才可使用，是否"
-                                      "安装？\n安装后可能需要重启电脑才能正常使用。"))) {
+    if (ui::showBox(this, ui::BoxKind::Question, tr("提示"),
+                    tr("当前尚未安装虚拟麦克风驱动，需要先安装驱动才可使用，是否"
+                       "安装？\n安装后可能需要重启电脑才能正常使用。"))) {
         silentMicOpen_ = false;
         hub_->microphone()->runAction(VMicManage::kCmdReinstall);
     } else {
@@ -382,10 +376,9 @@ void MainWindow::slot_openResult(bool result) {
         if (silent)
             qDebug() << QString::fromUtf8("已跳过");
         else
-            ui::showBox(this, ui::BoxKind::Information, QString::fromUtf8("提示"),
-                        QString::fromUtf8("虚拟麦克风已开启！"));
-    } else if (ui::showBox(this, ui::BoxKind::Question, QString::fromUtf8("提示"),
-                           QString::fromUtf8("虚拟麦克风开启失败！是否需要重新安装驱动？"))) {
+            ui::showBox(this, ui::BoxKind::Information, tr("提示"), tr("虚拟麦克风已开启！"));
+    } else if (ui::showBox(this, ui::BoxKind::Question, tr("提示"),
+                           tr("虚拟麦克风开启失败！是否需要重新安装驱动？"))) {
         hub_->microphone()->runAction(VMicManage::kCmdReinstall);
     } else {
         menuForm_->setMicSwitch(false);
@@ -394,8 +387,8 @@ void MainWindow::slot_openResult(bool result) {
 
 void MainWindow::slot_closeResult(bool result) {
     if (closing_) return;
-    ui::showBox(this, ui::BoxKind::Information, QString::fromUtf8("提示"),
-                QString::fromUtf8(result ? "虚拟麦克风已关闭！" : "虚拟麦克风关闭失败！"));
+    ui::showBox(this, ui::BoxKind::Information, tr("提示"),
+                result ? tr("虚拟麦克风已关闭！") : tr("虚拟麦克风关闭失败！"));
 }
 
 void MainWindow::slot_installResult(bool result) {
@@ -403,29 +396,26 @@ void MainWindow::slot_installResult(bool result) {
         hub_->microphone()->setOpen(true);
     } else {
         menuForm_->setMicSwitch(false);
-        ui::showBox(this, ui::BoxKind::Information, QString::fromUtf8("提示"),
-                    QString::fromUtf8("虚拟麦克风驱动安装失败，请重试！"));
+        ui::showBox(this, ui::BoxKind::Information, tr("提示"),
+                    tr("虚拟麦克风驱动安装失败，请重试！"));
     }
 }
 
 void MainWindow::slot_uninstallResult(bool result) {
-    ui::showBox(
-        this, ui::BoxKind::Information, QString::fromUtf8("提示"),
-        QString::fromUtf8(result ? "虚拟麦克风驱动卸载成功！" : "虚拟麦克风驱动卸载失败！"));
+    ui::showBox(this, ui::BoxKind::Information, tr("提示"),
+                result ? tr("虚拟麦克风驱动卸载成功！") : tr("虚拟麦克风驱动卸载失败！"));
 }
 
 // ---- window ----
 
 void MainWindow::showWarningLater(const QString& text) {
-    QTimer::singleShot(0, this, [this, text] {
-        ui::showBox(this, ui::BoxKind::Warning, QString::fromUtf8("提示"), text);
-    });
+    QTimer::singleShot(0, this,
+                       [this, text] { ui::showBox(this, ui::BoxKind::Warning, tr("提示"), text); });
 }
 
 void MainWindow::showInformationLater(const QString& text) {
-    QTimer::singleShot(0, this, [this, text] {
-        ui::showBox(this, ui::BoxKind::Information, QString::fromUtf8("提示"), text);
-    });
+    QTimer::singleShot(
+        0, this, [this, text] { ui::showBox(this, ui::BoxKind::Information, tr("提示"), text); });
 }
 
 void MainWindow::closeAndQuit() {

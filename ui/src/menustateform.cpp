@@ -46,9 +46,9 @@ MenuStateForm::MenuStateForm(QWidget* parent)
     enableVolumeMeter(false);
     ui_->pushButton_menu_ip->installEventFilter(this);
     ipPopup_ = new IPDisplayDialog(ui_->pushButton_menu_ip);
-    ui_->pushButton_menu_set->setToolTip(QString::fromUtf8("更多设置"));
-    ui_->pushButton_menu_help->setToolTip(QString::fromUtf8("使用帮助"));
-    ui_->pushButton_menu_aboutus->setToolTip(QString::fromUtf8("关于我们"));
+    ui_->pushButton_menu_set->setToolTip(tr("更多设置"));
+    ui_->pushButton_menu_help->setToolTip(tr("使用帮助"));
+    ui_->pushButton_menu_aboutus->setToolTip(tr("关于我们"));
     ui_->pushButton_menu_cutscm->setToolTip(QString());
     ui_->pushButton_menu_record->setToolTip(QString());
 }
@@ -73,21 +73,20 @@ IPDisplayDialog* MenuStateForm::screenshotBubble() {
 
 void MenuStateForm::showPhoneName(const QString& name) {
     if (name.isEmpty()) {
-        ui_->label_menu_state->setText(QString::fromUtf8("未连接"));
+        ui_->label_menu_state->setText(tr("未连接"));
         ui_->label_menu_state->setToolTip(QString());
         return;
     }
     const QFontMetrics metrics(ui_->label_menu_state->font());
     const int room = int(kNameWidth * QssManager::scaleFactor());
     ui_->label_menu_state->setText(
-        QString::fromUtf8("已连接%1")
-            .arg(metrics.elidedText(name.simplified(), Qt::ElideRight, room)));
+        tr("已连接%1").arg(metrics.elidedText(name.simplified(), Qt::ElideRight, room)));
     ui_->label_menu_state->setToolTip(name.toHtmlEscaped());
 }
 
 void MenuStateForm::showConnected(const QString& name) {
     if (name.isEmpty()) {
-        ui_->label_menu_state->setText(QString::fromUtf8("已连接"));
+        ui_->label_menu_state->setText(tr("已连接"));
         ui_->label_menu_state->setToolTip(QString());
     } else {
         showPhoneName(name);
@@ -103,8 +102,8 @@ void MenuStateForm::enableMirrorActions(bool on) {
     }
     ui_->pushButton_menu_cutscm->setEnabled(on);
     ui_->pushButton_menu_record->setEnabled(on);
-    ui_->pushButton_menu_cutscm->setToolTip(on ? QString::fromUtf8("截屏") : QString());
-    ui_->pushButton_menu_record->setToolTip(on ? QString::fromUtf8("录屏") : QString());
+    ui_->pushButton_menu_cutscm->setToolTip(on ? tr("截屏") : QString());
+    ui_->pushButton_menu_record->setToolTip(on ? tr("录屏") : QString());
 }
 
 void MenuStateForm::enableVolumeMeter(bool on) {
@@ -149,7 +148,7 @@ void MenuStateForm::showFirstTooltip() {
 void MenuStateForm::showScreenshotBubble() {
     if (bubble_) return;
     bubble_ = new IPDisplayDialog(ui_->pushButton_menu_cutscm);
-    bubble_->setText(QString::fromUtf8("截屏成功，可在\n设置中打开目录查看"));
+    bubble_->setText(tr("截屏成功，可在\n设置中打开目录查看"));
     bubble_->move(popupPosition(ui_->pushButton_menu_cutscm, 10, ipPopup_->height() + 15));
     bubble_->show();
     QPointer<IPDisplayDialog> shown = bubble_;

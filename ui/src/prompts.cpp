@@ -1,5 +1,6 @@
 #include "ui/prompts.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -30,14 +31,16 @@ bool showBox(QWidget* parent, BoxKind kind, const QString& title, const QString&
     box.setText(text);
     if (kind == BoxKind::Question) {
         box.setIcon(QMessageBox::Question);
-        QPushButton* yes = box.addButton(QStringLiteral("是"), QMessageBox::YesRole);
-        box.addButton(QStringLiteral("否"), QMessageBox::NoRole);
+        QPushButton* yes =
+            box.addButton(QCoreApplication::translate("ui::Prompts", "是"), QMessageBox::YesRole);
+        box.addButton(QCoreApplication::translate("ui::Prompts", "否"), QMessageBox::NoRole);
         box.setDefaultButton(yes);
         box.exec();
         return box.clickedButton() == yes;
     }
     box.setIcon(kind == BoxKind::Warning ? QMessageBox::Warning : QMessageBox::Information);
-    box.setDefaultButton(box.addButton(QStringLiteral("确定"), QMessageBox::AcceptRole));
+    box.setDefaultButton(
+        box.addButton(QCoreApplication::translate("ui::Prompts", "确定"), QMessageBox::AcceptRole));
     box.exec();
     return true;
 }

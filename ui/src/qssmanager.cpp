@@ -8,6 +8,8 @@
 #include <QScreen>
 #include <QWidget>
 
+#include "ui/language.h"
+
 QssManager::QssManager(QWidget* parent, bool scaleLayouts) : QObject(parent) {
     if (scaleLayouts && parent && parent->layout()) scaleLayout(parent->layout());
 }
@@ -15,7 +17,13 @@ QssManager::QssManager(QWidget* parent, bool scaleLayouts) : QObject(parent) {
 void QssManager::loadStyleSheet(const QString& resourcePath) {
     QFile file(resourcePath);
     if (!file.open(QIODevice::ReadOnly)) return;
-    const QString text = QString::fromUtf8(file.readAll());
+    QString text = QString::fromUtf8(file.readAll());
+    if (ui::currentLanguage() == ui::Language::English &&
+        resourcePath.endsWith(QLatin1String(".qss"))) {
+        QFile english(resourcePath.chopped(4) + QLatin1String("_en.qss"));
+        if (english.open(QIODevice::ReadOnly))
+            text += QLatin1Char('\n') + QString::fromUtf8(english.readAll());
+    }
     if (auto* widget = qobject_cast<QWidget*>(parent()))
         widget->setStyleSheet(
             scaleStyleSheet(withSharpPictures(text, scaleFactor()), scaleFactor()));

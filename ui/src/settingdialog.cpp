@@ -43,8 +43,7 @@ SettingDialog::SettingDialog(QWidget* parent) : QDialog(parent), ui(new Ui::Sett
     micSwitch_ = cfg->openVirtualMic();
     (micSwitch_ ? ui->radioButton_vmic_open : ui->radioButton_vmic_close)->setChecked(true);
     ui->widget_space->hide();
-    ui->pushButton_tooltips->setToolTip(
-        QStringLiteral("本机在其他设备上显示的名称，修改后重启软件才能生效"));
+    ui->pushButton_tooltips->setToolTip(tr("本机在其他设备上显示的名称，修改后重启软件才能生效"));
     ui->lineEdit_device_name->setMaxLength(kMaxDeviceName);
     {
         // Filling in the stored name is not an edit.
@@ -85,19 +84,18 @@ void SettingDialog::on_pushButton_title_close_clicked() {
 void SettingDialog::on_pushButton_versioncheck_clicked() {
     const QString page = QString::fromLatin1(kDownloadPage);
     if (!ui::openUrl(QUrl(page))) {
-        ui::showBox(this, ui::BoxKind::Information, QStringLiteral("提示"),
-                    QStringLiteral("请访问 %1 下载最新版本。").arg(page));
+        ui::showBox(this, ui::BoxKind::Information, tr("提示"),
+                    tr("请访问 %1 下载最新版本。").arg(page));
     }
 }
 
 void SettingDialog::on_pushButton_select_dir_clicked() {
     QString start = ui->lineEdit_save_dir->text();
     if (!start.endsWith(QLatin1Char('/'))) start += QLatin1Char('/');
-    const QString dir = ui::chooseDirectory(this, QStringLiteral("选择保存文件目录"), start);
+    const QString dir = ui::chooseDirectory(this, tr("选择保存文件目录"), start);
     if (dir.isEmpty()) return;
     if (!savefolder::isWritable(dir)) {
-        ui::showBox(window(), ui::BoxKind::Warning, QStringLiteral("错误"),
-                    QStringLiteral("当前选择路径无写入权限！"));
+        ui::showBox(window(), ui::BoxKind::Warning, tr("错误"), tr("当前选择路径无写入权限！"));
         return;
     }
     KivoCamData* cfg = KivoCamData::instance();
@@ -110,13 +108,11 @@ void SettingDialog::on_pushButton_open_dir_clicked() {
     // Only the stored folder, and only a folder: never whatever text the field might hold.
     const QString dir = KivoCamData::instance()->saveDir();
     if (!QFileInfo(dir).isDir()) {
-        ui::showBox(this, ui::BoxKind::Warning, QStringLiteral("提示"),
-                    QStringLiteral("保存目录不存在：%1").arg(dir));
+        ui::showBox(this, ui::BoxKind::Warning, tr("提示"), tr("保存目录不存在：%1").arg(dir));
         return;
     }
     if (!ui::openUrl(QUrl::fromLocalFile(dir))) {
-        ui::showBox(this, ui::BoxKind::Warning, QStringLiteral("提示"),
-                    QStringLiteral("无法打开保存目录：%1").arg(dir));
+        ui::showBox(this, ui::BoxKind::Warning, tr("提示"), tr("无法打开保存目录：%1").arg(dir));
     }
 }
 

@@ -16,8 +16,8 @@ UseHelpDialog::UseHelpDialog(QWidget* parent) : QDialog(parent), ui(new Ui::UseH
     noDrag_ << ui->pushButton_help_close;
 
     ui->label_help_step1->setText(
-        QStringLiteral("1. 请下载移动端虚拟摄像头APP，或<a "
-                       "href=\"https://www.kivocam.com/download\">点击这里下载</a>"));
+        tr("1. 请下载移动端虚拟摄像头APP，或<a "
+           "href=\"https://www.kivocam.com/download\">点击这里下载</a>"));
     connect(ui->label_help_step1, &QLabel::linkActivated, this, &UseHelpDialog::slot_openUrl);
 }
 

@@ -16,7 +16,9 @@ public:
     // With scaleLayouts, the parent's layout tree is scaled at once.
     explicit QssManager(QWidget* parent, bool scaleLayouts = false);
 
-    // A resource that cannot be opened leaves the widget as it is.
+    // A resource that cannot be opened leaves the widget as it is. In English, a sheet "x_en.qss"
+    // beside "x.qss" is appended: the longer texts get their room there, and the Chinese look
+    // stays as it is.
     void loadStyleSheet(const QString& resourcePath);
     // Margins and spacing times scaleFactor(), truncated; child layouts too.
     void scaleLayout(QLayout* layout);
