@@ -160,7 +160,8 @@ TEST(Headless, PhoneFindsItStreamsAndGetsScreenshotAndRecording) {
     EXPECT_EQ(0, window.finish(0)) << window.output().toStdString();
     EXPECT_TRUE(window.output().contains("Another instance is running, passing show to it"))
         << window.output().toStdString();
-    EXPECT_TRUE(app.waitFor("show (no window to show)", 5000)) << app.output().toStdString();
+    EXPECT_TRUE(app.waitFor("show (no window to show)", 5000))
+        << window.output().toStdString() << app.output().right(3000).toStdString();
     EXPECT_GT(cameraAfterWindow, 20);  // 15 per second for 3 s
     app.terminate();
     EXPECT_EQ(0, app.finish(20000)) << app.output().toStdString();
