@@ -78,7 +78,10 @@ int runApplication(int argc, char** argv) {
     KivoCamApplication app(argc, argv);
     if (app.runsAsSecondary()) {
         LOGI("Another instance is running, passing show to it");
-        app.sendToPrimary(QByteArrayLiteral("show"), 100);
+        // A busy machine can miss the short time-out; the user still expects the window.
+        if (!app.sendToPrimary(QByteArrayLiteral("show"), 100) &&
+            !app.sendToPrimary(QByteArrayLiteral("show"), 1000))
+            LOGW("The running instance could not be reached to show itself");
         return 0;
     }
     ui::initSkin();

@@ -5,15 +5,18 @@
 //   captured        - pictures handed to the recorder per second (recording run)
 //   recorded        - pictures in the MP4 per second of its duration (recording run)
 //   CPU             - this process's CPU time over the streaming time, in % of one core
-// and the gaps between arriving audio blocks and decoded pictures, taken on the threads that
-// deliver them: steady, and around the start and the stop of the recording. A start or stop
-// that made the network or decoding thread wait shows as a gap well above the steady one.
+// the gaps between arriving audio blocks and decoded pictures, taken on the threads that deliver
+// them: steady, and around the start and the stop of the recording (a start or stop that made
+// the network or decoding thread wait shows as a gap well above the steady one), and the decoding
+// thread's page faults in the second before and after the stop (a fault storm there means its
+// buffers were taken away or made copy-on-write, as a fork of the program does).
 // The phone simulator runs as its own process, so its encoding is not counted.
 // Starts discovery: run it inside a network namespace with only loopback and a display, e.g.
 //   scripts/in-sandbox.sh build/bin/bench_window [seconds, default 8]
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QPushButton>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -49,6 +52,8 @@ struct Figures {
     // Arrival times in ms since the picture came up; the recording's start and stop on that clock.
     std::vector<double> audio, pictures;
     double startAt = -1, stopAt = -1;
+    // Page faults of the decoding thread in the second before and the second after the stop.
+    long long faultsBeforeStop = -1, faultsAfterStop = -1;
 };
 
 // Largest and typical (median) gap between consecutive arrivals inside [from, to] ms.
@@ -72,6 +77,23 @@ void printGaps(const char* what, const Figures& f, double from, double to) {
     const Gap a = gaps(f.audio, from, to);
     const Gap p = gaps(f.pictures, from, to);
     std::printf("%-32s %10.1f %10.1f %12.1f %12.1f\n", what, a.max, a.typical, p.max, p.typical);
+}
+
+// Minor page faults of this process's threads called name so far. A picture thread writes into
+// buffers it reuses, so it faults only when its pages were taken away or made copy-on-write.
+long long threadFaults(const QString& name) {
+    long long sum = 0;
+    const QDir tasks("/proc/self/task");
+    for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(tasks.filePath(task + "/stat"));
+        if (!stat.open(QIODevice::ReadOnly)) continue;
+        const QByteArray text = stat.readAll();
+        const int open = text.indexOf('('), close = text.lastIndexOf(')');
+        if (text.mid(open + 1, close - open - 1) != name.toUtf8()) continue;
+        const QList<QByteArray> fields = text.mid(close + 2).split(' ');
+        if (fields.size() > 7) sum += fields[7].toLongLong();
+    }
+    return sum;
 }
 
 // CPU time of the whole process, every thread.
@@ -131,7 +153,9 @@ Figures run(MainWindow& window, int seconds, bool record) {
     const double cpu0 = cpuSeconds();
     QElapsedTimer t;
     t.start();
-    spin([] { return false; }, seconds * 1000);
+    spin([] { return false; }, seconds * 1000 - 1000);
+    const long long faults0 = threadFaults("mirror::Stream");
+    spin([] { return false; }, 1000);
     f.seconds = t.elapsed() / 1000.0;
     f.cpu = (cpuSeconds() - cpu0) / f.seconds * 100.0;
     counters.reset();
@@ -140,7 +164,11 @@ Figures run(MainWindow& window, int seconds, bool record) {
         QObject::connect(&window, &MainWindow::sig_recordFinished, &finish,
                          [&f](bool ok, const QString& path) { f.file = ok ? path : QString(); });
         f.stopAt = clock.nsecsElapsed() / 1e6;
+        const long long faults1 = threadFaults("mirror::Stream");
         button->click();
+        spin([] { return false; }, 1000);
+        f.faultsBeforeStop = faults1 - faults0;
+        f.faultsAfterStop = threadFaults("mirror::Stream") - faults1;
     }
     spin([&] { return phone.state() == QProcess::NotRunning; }, 30000);
     arrivals.reset();
@@ -212,6 +240,10 @@ int main(int argc, char** argv) {
         printGaps("recording, steady", rec, rec.startAt + 1500, rec.stopAt - 500);
         printGaps("around the start (-0.5/+1.5 s)", rec, rec.startAt - 500, rec.startAt + 1500);
         printGaps("around the stop (-0.5/+1.5 s)", rec, rec.stopAt - 500, rec.stopAt + 1500);
+        std::printf(
+            "decoding thread page faults: %lld in the second before the stop, %lld in the "
+            "second after\n",
+            rec.faultsBeforeStop, rec.faultsAfterStop);
         if (base.in == 0 || rec.file.isEmpty()) {
             std::printf("!! no picture or no recording\n");
             rc = 1;

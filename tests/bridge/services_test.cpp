@@ -88,6 +88,41 @@ TEST(BridgeUtility, ShortNameClockAndTime) {
     EXPECT_EQ(u->now(nullptr), "");
 }
 
+// Minor page faults this thread has taken so far.
+long long threadMinorFaults() {
+    QFile stat("/proc/thread-self/stat");
+    if (!stat.open(QIODevice::ReadOnly)) return -1;
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 7 ? fields[7].toLongLong() : -1;
+}
+
+// Starting the opener must not copy this process: after a fork every page the program's threads
+// write is copied on its first write, which stalled the stream for a tenth of a second each time
+// a recording ended and its folder was shown.
+TEST(BridgeUtility, OpenLocationLeavesOurMemoryAlone) {
+    const QString root = kivotest::scratchDir();
+    const QString fakeBin = root + "/quickbin";
+    QDir().mkpath(fakeBin);
+    QFile script(fakeBin + "/xdg-open");
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\nexit 0\n");
+    script.close();
+    script.setPermissions(script.permissions() | QFile::ExeOwner);
+    const QByteArray oldPath = qgetenv("PATH");
+    qputenv("PATH", (fakeBin + ":/usr/bin:/bin").toUtf8());
+
+    constexpr size_t kBytes = 32u << 20, kPage = 4096;
+    std::vector<char> pictures(kBytes, 1);  // like the stream's buffers: written all the time
+    const long long before = threadMinorFaults();
+    ASSERT_GE(before, 0);
+    EXPECT_TRUE(bg::CD->utility()->openLocation(root.toUtf8().constData()));
+    for (size_t i = 0; i < kBytes; i += kPage) pictures[i] = 2;
+    const long long faults = threadMinorFaults() - before;
+    EXPECT_LT(faults, static_cast<long long>(kBytes / kPage / 8)) << "pages copied after start";
+    qputenv("PATH", oldPath);
+}
+
 // openLocation hands the folder to the opener, returns without waiting for it, and leaves no
 // child of ours behind (the opener is reparented); it fails cleanly when nothing can start.
 TEST(BridgeUtility, OpenLocationStartsDetachedOpener) {

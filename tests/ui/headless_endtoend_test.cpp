@@ -35,8 +35,9 @@ QProcessEnvironment noDisplay() {
 // A child with its merged output collected while the caller's loop runs.
 class Child {
 public:
-    Child(const QString& program, const QStringList& args) {
-        process_.setProcessEnvironment(noDisplay());
+    Child(const QString& program, const QStringList& args,
+          const QProcessEnvironment& env = noDisplay()) {
+        process_.setProcessEnvironment(env);
         process_.setProcessChannelMode(QProcess::MergedChannels);
         process_.start(program, args);
         process_.waitForStarted(5000);
@@ -107,7 +108,9 @@ TEST(Headless, CommandLineWithoutDisplay) {
 
 // The whole headless session. The stored save folder is gone, so both files land in the home
 // folder and the log says so once, while the setting stays. A second headless start says one is
-// running and leaves it alone. SIGTERM during the recording leaves a finalised file, exit 0.
+// running and leaves it alone; a windowed start asks the running one to show itself and ends,
+// while the camera and the recording go on. SIGTERM during the recording leaves a finalised
+// file, exit 0.
 TEST(Headless, PhoneFindsItStreamsAndGetsScreenshotAndRecording) {
     const QString gone = kivotest::scratchDir() + "/unplugged-disk/videos";
     bg::CD->settings()->set("cfg_save_dir", gone.toUtf8().constData());
@@ -142,13 +145,31 @@ TEST(Headless, PhoneFindsItStreamsAndGetsScreenshotAndRecording) {
         << app.output().toStdString() << phone.output().toStdString();
     EXPECT_TRUE(phone.output().contains("discovered PC")) << phone.output().toStdString();
     EXPECT_GT(cameraPictures, 10);
-    windowtest::settle(4000);  // about four seconds of recording
+
+    // With the test's display (or the off-screen one): a window could open, but must not.
+    Child window(kivocam(), {}, QProcessEnvironment::systemEnvironment());
+    int cameraAfterWindow = 0;
+    QElapsedTimer afterWindow;
+    timer.restart();
+    while (timer.elapsed() < 25000 && (!afterWindow.isValid() || afterWindow.elapsed() < 3000)) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        if (!afterWindow.isValid() && window.finish(0) != -1) afterWindow.start();
+        if (reader.next(10) == vcam::BlockReader::Result::Picture && afterWindow.isValid())
+            ++cameraAfterWindow;
+    }
+    EXPECT_EQ(0, window.finish(0)) << window.output().toStdString();
+    EXPECT_TRUE(window.output().contains("Another instance is running, passing show to it"))
+        << window.output().toStdString();
+    EXPECT_TRUE(app.waitFor("show (no window to show)", 5000))
+        << window.output().toStdString() << app.output().right(3000).toStdString();
+    EXPECT_GT(cameraAfterWindow, 20);  // 15 per second for 3 s
     app.terminate();
     EXPECT_EQ(0, app.finish(20000)) << app.output().toStdString();
     const QString log = app.output();
     EXPECT_TRUE(log.contains("recording stopped: saved")) << log.toStdString();
     EXPECT_EQ(1, log.count("[save]save folder")) << log.toStdString();
-    EXPECT_FALSE(app.output().contains("Message from instance"));
+    // Only the windowed start sent a message.
+    EXPECT_EQ(1, log.count("Message from instance")) << log.toStdString();
     phone.finish(30000);
 
     std::string stored;

@@ -2,7 +2,7 @@
 // settings store plus a few values that live for one run only. One object per process, created
 // on first use and never destroyed.
 // Thread rules: GUI thread only (instance() creates the object unguarded), except
-// isRecording(), which the command server asks from its own thread.
+// isRecording(), which may be asked from any thread.
 #pragma once
 
 #include <QObject>
@@ -27,6 +27,8 @@ public:
     void setDeviceName(const QString& name);
     QString ipAddress() const { return ipAddress_; }
     void setIpAddress(const QString& ip) { ipAddress_ = ip; }
+    // Kept for callers of this settings interface; the program itself neither writes nor reads it
+    // (whether a recording runs is the hub's to say).
     bool isRecording() const { return recording_; }
     void setRecording(bool on) { recording_ = on; }
     bool isWindowOnTop() const { return windowOnTop_; }
