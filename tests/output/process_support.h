@@ -37,6 +37,16 @@ inline Result run(const QString& program, const QStringList& args, int timeoutMs
     return r;
 }
 
+// Ends a program the test started: asks first, then kills.
+inline void stop(QProcess& p) {
+    if (p.state() == QProcess::NotRunning) return;
+    p.terminate();
+    if (!p.waitForFinished(3000)) {
+        p.kill();
+        p.waitForFinished(3000);
+    }
+}
+
 // Polls cond every 50 ms until it holds or timeoutMs passes.
 inline bool waitFor(const std::function<bool()>& cond, int timeoutMs) {
     QElapsedTimer t;
