@@ -27,7 +27,7 @@ public:
     static constexpr double kMaxCorrection = 0.005;
     // A floor this far above the margin over one stall window is cut back to the margin.
     static constexpr int kStallExcess = kRate / 100;  // 10 ms
-    static constexpr int kStallWindow = kRate / 4;   // 250 ms of reads
+    static constexpr int kStallWindow = kRate / 4;    // 250 ms of reads
 
     void push(const int16_t* samples, size_t count);
     // Fills out with count samples; silence while the buffer is (re)filling.
