@@ -10,8 +10,10 @@ the same run: the decode-only time of the same H.264 stream for the camera, and 
 the same FIFO for the microphone. --drift-seconds 300 gives the five-minute clock runs.
 Where PipeWire is installed it then runs kivocam again on a private PipeWire graph (pipewire,
 wireplumber and pipewire-pulse on a session bus of their own) and measures the PipeWire camera
-node with GStreamer's pipewiresrc and the PipeWire microphone source with parec through
-pipewire-pulse (--no-pipewire leaves this out).
+node with GStreamer's pipewiresrc and the PipeWire microphone source at once with parec through
+pipewire-pulse and with a native PipeWire recorder (bench_pwrecord), there next to the same plain
+FIFO writer feeding kivocam-vmic alone (--no-pipewire leaves this out, --pipewire-only runs only
+this part).
 """
 import argparse
 import os
@@ -29,6 +31,12 @@ from kivorun import Rig, now  # noqa: E402
 RATE = 48000
 STAMP_BITS, STAMP_ROWS = 16, 80
 CLICK_MS = 500
+NATIVE_QUANTUM = 480  # samples the native recorder asks for: 10 ms, as parec's --latency-msec
+
+
+def parec(source):
+    return ["parec", "-d", source, "--format=s16le", f"--rate={RATE}", "--channels=1", "--raw",
+            "--latency-msec=10", "--process-time-msec=5"]
 
 
 def pct(values, q):
@@ -118,14 +126,12 @@ class RawCameraReader(CameraReader):
 
 
 class Recorder(threading.Thread):
-    """parec on a source; keeps the samples and, per chunk, when its last sample arrived."""
+    """A recorder writing raw 48 kHz mono S16 to its stdout (parec by default); keeps the samples
+    and, per chunk, when its last sample arrived."""
 
-    def __init__(self, source, env):
+    def __init__(self, source, env, cmd=None):
         super().__init__(daemon=True)
-        self.proc = subprocess.Popen(
-            ["parec", "-d", source, "--format=s16le", f"--rate={RATE}", "--channels=1", "--raw",
-             "--latency-msec=10", "--process-time-msec=5"],
-            stdout=subprocess.PIPE, env=env)
+        self.proc = subprocess.Popen(cmd or parec(source), stdout=subprocess.PIPE, env=env)
         self.started = now()
         self.samples = bytearray()
         self.chunks = []  # (sample count after the chunk, arrival time)
@@ -193,11 +199,26 @@ class Bench(Rig):
         # kivocam then logs when each picture left the decoder and when it reached the screen.
         self.env["KIVOCAM_LOG_LEVEL"] = "5"
 
-    def fifo_baseline(self, seconds):
-        """Clicks written straight into the microphone's FIFO at a 20 ms pace."""
-        rec = Recorder("KivoMic", self.env)
-        rec.start()
-        time.sleep(0.5)
+    def stop_all(self):
+        super().stop_all()
+        bus = getattr(self, "bus", None)
+        if bus and bus.poll() is None:
+            bus.stdin.close()  # cat ends, and dbus-run-session ends its bus with it
+            try:
+                bus.wait(5)
+            except subprocess.TimeoutExpired:
+                bus.kill()
+
+    def native(self, source):
+        return [os.path.join(self.bin, "bench_pwrecord"), source, str(NATIVE_QUANTUM)]
+
+    def fifo_baseline(self, seconds, cmds=(None,)):
+        """Clicks written straight into the microphone's FIFO at a 20 ms pace, heard by one
+        recorder per command (None: parec); one list of delays per recorder."""
+        recs = [Recorder("KivoMic", self.env, cmd) for cmd in cmds]
+        for rec in recs:
+            rec.start()
+        time.sleep(1.0)
         fifo = os.path.join(self.env["XDG_RUNTIME_DIR"], "KivoAudioDeviceLink")
         fd = os.open(fifo, os.O_WRONLY)
         click = bytearray(1920)
@@ -216,8 +237,10 @@ class Bench(Rig):
                 os.write(fd, bytes(1920))
         time.sleep(0.5)
         os.close(fd)
-        rec.stop()
-        return [a - s for s, a in match(sends, rec.clicks())]
+        for rec in recs:
+            rec.stop()
+        delays = [[a - s for s, a in match(sends, rec.clicks())] for rec in recs]
+        return delays if len(cmds) > 1 else delays[0]
 
     def phone(self, name, seconds, extra=()):
         sendlog = os.path.join(self.dir, name + ".sends")
@@ -258,10 +281,11 @@ class Bench(Rig):
     def start_pipewire(self):
         """A PipeWire graph of this run only, and the microphone's driver installed on it (the
         driver tool then starts kivocam-vmic)."""
-        bus = self.start(["dbus-run-session", "--", "sh", "-c",
-                          'echo "$DBUS_SESSION_BUS_ADDRESS"; exec cat'],
-                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().decode().strip()
+        # Not in self.procs: terminated, dbus-run-session would leave its bus daemon running.
+        self.bus = subprocess.Popen(["dbus-run-session", "--", "sh", "-c",
+                                     'echo "$DBUS_SESSION_BUS_ADDRESS"; exec cat'],
+                                    env=self.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = self.bus.stdout.readline().decode().strip()
         # pipewire-pulse listens where PULSE_RUNTIME_PATH says, so PULSE_SERVER stays right.
         self.env.pop("PIPEWIRE_REMOTE", None)
         quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -290,6 +314,8 @@ class Bench(Rig):
         camera.start()
         early = Recorder("KivoMic", self.env)
         early.start()
+        native = Recorder("KivoMic", self.env, self.native("KivoMic"))
+        native.start()
         time.sleep(1)
         sim, sendlog = self.phone("pipewire", seconds)
         sim.wait()
@@ -298,7 +324,8 @@ class Bench(Rig):
         gst.wait()
         camera.join(2)
         early.stop()
-        return camera, early, sendlog
+        native.stop()
+        return camera, early, native, sendlog
 
     def drift_run(self, percent, seconds):
         rec = Recorder("KivoMic", self.env)
@@ -441,20 +468,22 @@ def main():
     ap.add_argument("--drift-seconds", type=float, default=20,
                     help="length of each 1 %% fast/slow clock run (20; 300 for five minutes)")
     ap.add_argument("--no-pipewire", action="store_true", help="leave out the PipeWire runs")
+    ap.add_argument("--pipewire-only", action="store_true", help="only the PipeWire runs")
     args = ap.parse_args()
     for tool in ("pulseaudio", "pactl", "parec", "ffmpeg"):
         if not shutil.which(tool):
             sys.exit(f"latency: {tool} is needed")
     bench = Bench(args)
-    try:
-        bench.start_sound_server()
-        fifo = bench.fifo_baseline(min(args.seconds, 10))
-        bench.start_program()
-        camera, early, sendlog, h264 = bench.main_run(args.seconds)
-        late_sends, late_heard, late_started = bench.late_run(args.late_at + 10, args.late_at)
-        drifts = [(p, *bench.drift_run(p, args.drift_seconds)) for p in (1, -1)]
-    finally:
-        bench.stop_all()
+    if not args.pipewire_only:
+        try:
+            bench.start_sound_server()
+            fifo = bench.fifo_baseline(min(args.seconds, 10))
+            bench.start_program()
+            camera, early, sendlog, h264 = bench.main_run(args.seconds)
+            late_sends, late_heard, late_started = bench.late_run(args.late_at + 10, args.late_at)
+            drifts = [(p, *bench.drift_run(p, args.drift_seconds)) for p in (1, -1)]
+        finally:
+            bench.stop_all()
     pw = None
     if not args.no_pipewire and all(shutil.which(t) for t in (
             "pipewire", "wireplumber", "pipewire-pulse", "pw-dump", "gst-launch-1.0",
@@ -462,6 +491,9 @@ def main():
         pwbench = Bench(args)
         try:
             pwbench.start_pipewire()
+            # kivocam-vmic alone, fed by the plain writer, before kivocam takes the pipe.
+            pwfifo = pwbench.fifo_baseline(min(args.seconds, 10),
+                                           (None, pwbench.native("KivoMic")))
             pwbench.start_program()
             pw = pwbench.pipewire_run(args.seconds)
         except SystemExit as e:  # the PulseAudio figures above still get printed
@@ -473,6 +505,26 @@ def main():
             pwbench.stop_all()
     print(f"latency: 1280x720 at 30 fps, {args.seconds:g} s, clicks every {CLICK_MS} ms "
           f"(files in {bench.dir})")
+    if not args.pipewire_only:
+        report_pulse(args, bench, camera, early, sendlog, h264, fifo, late_sends, late_heard,
+                     late_started, drifts)
+    if pw is None:
+        print("PipeWire runs left out (--no-pipewire, PipeWire not installed, or it failed)")
+        return
+    camera, early, native, pwsendlog = pw
+    print(f"on a private PipeWire graph (files in {pwbench.dir})")
+    report_camera(camera, pwsendlog, float("nan") if args.pipewire_only else bench.decode_only(h264),
+                  "PipeWire camera (send -> pipewiresrc)    ")
+    _, pwclicks = read_send_log(pwsendlog)
+    print("PipeWire microphone, one recorder of each kind at once   median / p99 (ms)   "
+          "plain FIFO writer into kivocam-vmic")
+    report_mic("parec through pipewire-pulse", match(pwclicks, early.clicks()), pwfifo[0])
+    report_mic(f"native recorder ({NATIVE_QUANTUM} samples)", match(pwclicks, native.clicks()),
+               pwfifo[1])
+
+
+def report_pulse(args, bench, camera, early, sendlog, h264, fifo, late_sends, late_heard,
+                 late_started, drifts):
     report_camera(camera, sendlog, bench.decode_only(h264))
     report_inside(camera, sendlog, bench.log)
     _, clicks = read_send_log(sendlog)
@@ -488,16 +540,6 @@ def main():
     print(f"microphone under a phone clock 1 % off, {args.drift_seconds:g} s each")
     for percent, pairs, sent in drifts:
         report_drift(percent, pairs, sent, bench.dir)
-    if pw is None:
-        print("PipeWire runs left out (--no-pipewire, PipeWire not installed, or it failed)")
-        return
-    camera, early, pwsendlog = pw
-    print(f"on a private PipeWire graph (files in {pwbench.dir})")
-    report_camera(camera, pwsendlog, bench.decode_only(h264),
-                  "PipeWire camera (send -> pipewiresrc)    ")
-    _, pwclicks = read_send_log(pwsendlog)
-    print("PipeWire microphone (send -> parec on KivoMic through pipewire-pulse)")
-    report_mic("recorder from the start", match(pwclicks, early.clicks()), fifo)
 
 
 if __name__ == "__main__":

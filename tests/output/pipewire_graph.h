@@ -14,45 +14,18 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QThread>
 
-#include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <vector>
 
+#include "process_support.h"
+
 namespace pwtest {
 
-struct Result {
-    int exitCode = -1;
-    QByteArray out;
-};
-
-inline Result run(const QString& program, const QStringList& args, int timeoutMs = 10000) {
-    QProcess p;
-    p.start(program, args);
-    Result r;
-    if (!p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished(1000);
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = p.readAllStandardOutput();
-    return r;
-}
-
-// Polls cond every 50 ms until it holds or timeoutMs passes.
-inline bool waitFor(const std::function<bool()>& cond, int timeoutMs) {
-    QElapsedTimer t;
-    t.start();
-    for (;;) {
-        if (cond()) return true;
-        if (t.elapsed() > timeoutMs) return false;
-        QThread::msleep(50);
-    }
-}
+using proctest::Result;
+using proctest::run;
+using proctest::waitFor;
 
 // Every object of the graph as pw-dump prints it.
 inline QJsonArray dump() {
@@ -179,19 +152,6 @@ private:
     std::vector<std::unique_ptr<QProcess>> daemons_;
 };
 
-inline bool inCi() {
-    const char* ci = std::getenv("CI");
-    return ci && *ci && std::strcmp(ci, "false") != 0 && std::strcmp(ci, "0") != 0;
-}
-
 }  // namespace pwtest
 
-// Starts a private PipeWire graph: a failure fails the test in CI and skips it elsewhere.
-#define START_PIPEWIRE_OR_BAIL(graph)                                                       \
-    do {                                                                                    \
-        const QString why = (graph).start();                                                \
-        if (!why.isEmpty()) {                                                               \
-            if (pwtest::inCi()) FAIL() << "PipeWire must run in CI: " << why.toStdString(); \
-            GTEST_SKIP() << "no PipeWire here: " << why.toStdString();                      \
-        }                                                                                   \
-    } while (0)
+#define START_PIPEWIRE_OR_BAIL(graph) START_SERVER_OR_BAIL(graph, "PipeWire")

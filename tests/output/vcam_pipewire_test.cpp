@@ -5,6 +5,8 @@
 
 #include <QProcess>
 
+#include <libyuv.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -32,14 +34,7 @@ public:
         p_.start(kivotest::binDir() + "/kivocam-vcam", {"--register", "--foreground"});
         p_.waitForStarted(5000);
     }
-    ~Component() {
-        if (p_.state() == QProcess::NotRunning) return;
-        p_.terminate();
-        if (!p_.waitForFinished(5000)) {
-            p_.kill();
-            p_.waitForFinished(3000);
-        }
-    }
+    ~Component() { proctest::stop(p_); }
     // Everything it has printed so far (waits briefly for what is still in the pipe).
     QString log() {
         while (p_.waitForReadyRead(100)) log_ += QString::fromLocal8Bit(p_.readAll());
@@ -54,34 +49,35 @@ private:
     QString log_;
 };
 
-// A GStreamer consumer of the node, never restarted, reading raw 1280x720 I420 pictures.
+// A GStreamer consumer of the node, never restarted, reading raw 1280x720 pictures in the format
+// it asks for (I420 or YUY2); it hands them out as tight I420.
 class Consumer {
 public:
-    Consumer() {
+    explicit Consumer(const QString& format = "I420") : yuy2_(format == "YUY2") {
         p_.start("gst-launch-1.0",
                  {"-q", "pipewiresrc", "target-object=KivoCam", "!",
-                  QString("video/x-raw,format=I420,width=%1,height=%2").arg(kW).arg(kH), "!",
-                  "fdsink", "fd=1", "sync=false"});
+                  QString("video/x-raw,format=%1,width=%2,height=%3").arg(format).arg(kW).arg(kH),
+                  "!", "fdsink", "fd=1", "sync=false"});
         p_.waitForStarted(5000);
     }
-    ~Consumer() {
-        if (p_.state() == QProcess::NotRunning) return;
-        p_.terminate();
-        if (!p_.waitForFinished(3000)) {
-            p_.kill();
-            p_.waitForFinished(3000);
-        }
-    }
+    ~Consumer() { proctest::stop(p_); }
     // Reads pictures until one satisfies match (returned) or timeoutMs passes (empty).
     std::vector<uint8_t> waitFor(const std::function<bool(const std::vector<uint8_t>&)>& match,
                                  int timeoutMs) {
+        const int bytes = yuy2_ ? kW * kH * 2 : static_cast<int>(kFrameBytes);
         QElapsedTimer t;
         t.start();
         while (t.elapsed() < timeoutMs && p_.state() == QProcess::Running) {
-            while (pending_.size() >= static_cast<int>(kFrameBytes)) {
+            while (pending_.size() >= bytes) {
                 const auto* p = reinterpret_cast<const uint8_t*>(pending_.constData());
                 std::vector<uint8_t> frame(p, p + kFrameBytes);
-                pending_.remove(0, static_cast<int>(kFrameBytes));
+                if (yuy2_) {
+                    const vcam::I420View v = vcam::tightView(frame.data(), kW, kH);
+                    libyuv::YUY2ToI420(p, kW * 2, const_cast<uint8_t*>(v.y), kW,
+                                       const_cast<uint8_t*>(v.u), kW / 2, const_cast<uint8_t*>(v.v),
+                                       kW / 2, kW, kH);
+                }
+                pending_.remove(0, bytes);
                 ++frames_;
                 if (match(frame)) return frame;
             }
@@ -94,6 +90,7 @@ public:
     bool running() const { return p_.state() == QProcess::Running; }
 
 private:
+    const bool yuy2_;
     QProcess p_;
     QByteArray pending_;
     int frames_ = 0;
@@ -226,6 +223,11 @@ TEST_F(VcamPipeWire, NoDaemonAndDaemonRestart) {
 
     pwtest::Graph graph;
     START_PIPEWIRE_OR_BAIL(graph);
+    ShareMemoryManager writer;
+    writer.createMemory(camerablock::kBlockSize);
+    writer.startWrite();
+    const I420FramePtr picture = camtest::makePicture(kW, kH, 41);
+    writer.setFrame(picture);
     Component component;
     ASSERT_TRUE(pwtest::waitFor([] { return !pwtest::node("KivoCam").isEmpty(); }, 10000))
         << component.log().toStdString();
@@ -236,6 +238,19 @@ TEST_F(VcamPipeWire, NoDaemonAndDaemonRestart) {
     EXPECT_TRUE(component.running());
     EXPECT_TRUE(component.log().contains("lost the PipeWire daemon"))
         << component.log().toStdString();
+
+    // The node that came back delivers, here in the packed format a consumer may ask for.
+    Consumer packed("YUY2");
+    EXPECT_FALSE(
+        packed
+            .waitFor(
+                [&](const std::vector<uint8_t>& f) { return psnrTo(f, picture->dataY()) >= 30; },
+                10000)
+            .empty())
+        << "no YUY2 picture after the restart\n"
+        << component.log().toStdString();
+    EXPECT_TRUE(component.log().contains("a consumer takes 1280x720 YUY2"));
+    writer.stopWrite();
 }
 
 }  // namespace

@@ -111,3 +111,30 @@ TEST(VMicJitter, FollowsClockDifference) {
         EXPECT_NEAR(buffer.ratio(), 1 + percent / 100, 0.003) << percent;
     }
 }
+
+// A busy graph misses cycles and reads 7 % less than real time: what it cannot take is cut, so
+// the sound it does take stays current (the buffer's level bounded, not its 200 ms capacity)
+// and plays on without a hole.
+TEST(VMicJitter, GraphMissingCyclesKeepsTheDelay) {
+    JitterBuffer buffer;
+    buffer.setConsuming(true);
+    std::vector<int16_t> out;
+    int sent = 0;
+    size_t highest = 0;
+    for (int read = 0; read < 10 * 188; ++read) {  // ten seconds of 256-sample reads
+        const double readAt = read * 256 / 48.0 / 0.93;
+        while (sent * 20.0 <= readAt) {
+            const auto block = ramp(sent * 960, 960);
+            buffer.push(block.data(), block.size());
+            ++sent;
+        }
+        std::vector<int16_t> q(256);
+        buffer.pull(q.data(), q.size());
+        out.insert(out.end(), q.begin(), q.end());
+        if (read > 188) highest = std::max(highest, buffer.fill());
+    }
+    EXPECT_GT(buffer.cutSamples(), 0);
+    EXPECT_LT(highest, static_cast<size_t>(JitterBuffer::kRate / 10));  // 100 ms
+    EXPECT_EQ(buffer.underruns(), 0);
+    EXPECT_LT(longestQuiet(out), 48u);
+}

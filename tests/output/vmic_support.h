@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "mirror/pcmframe.h"
+#include "process_support.h"
 #include "test_env.h"
 
 namespace vmictest {
@@ -186,17 +187,8 @@ public:
         QString out;
     };
     static Result run(const QString& program, const QStringList& args, int timeoutMs = 5000) {
-        QProcess p;
-        p.start(program, args);
-        Result r;
-        if (!p.waitForFinished(timeoutMs)) {
-            p.kill();
-            p.waitForFinished(1000);
-            return r;
-        }
-        r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
-        return r;
+        const proctest::Result r = proctest::run(program, args, timeoutMs);
+        return {r.exitCode, QString::fromLocal8Bit(r.out)};
     }
 
     static QString sources() { return run("pactl", {"list", "short", "sources"}).out; }
@@ -252,20 +244,6 @@ private:
     QByteArray pending_;  // read but not yet handed out
 };
 
-// Whether a failure to start the sound server must fail the test (in CI) or only skip it.
-inline bool inCi() {
-    const char* ci = std::getenv("CI");
-    return ci && *ci && std::strcmp(ci, "false") != 0 && std::strcmp(ci, "0") != 0;
-}
-
 }  // namespace vmictest
 
-// Starts a private sound server: a failure fails the test in CI and skips it elsewhere.
-#define START_PULSE_OR_BAIL(server)                                                             \
-    do {                                                                                        \
-        const QString why = (server).start();                                                   \
-        if (!why.isEmpty()) {                                                                   \
-            if (vmictest::inCi()) FAIL() << "PulseAudio must run in CI: " << why.toStdString(); \
-            GTEST_SKIP() << "no PulseAudio here: " << why.toStdString();                        \
-        }                                                                                       \
-    } while (0)
+#define START_PULSE_OR_BAIL(server) START_SERVER_OR_BAIL(server, "PulseAudio")

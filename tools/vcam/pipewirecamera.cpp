@@ -1,10 +1,8 @@
 #include "pipewirecamera.h"
 
-#include <cerrno>
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
+#include <iterator>
+#include <memory>
 
 #include <libyuv.h>
 #include <pipewire/pipewire.h>
@@ -12,13 +10,11 @@
 #include <spa/pod/builder.h>
 
 #include "output/camerablock.h"
-#include "platform/localsocket.h"
+#include "platform/pipewirestream.h"
 
 namespace vcam {
 
 namespace {
-
-constexpr long kRetryNs = 1000L * 1000 * 1000;
 
 struct Offer {
     spa_video_format format;
@@ -38,22 +34,13 @@ constexpr Offer kOffers[] = {
 struct PipeWireCamera::Loop {
     PipeWireCamera* owner = nullptr;
     Say say;
-    pw_thread_loop* thread = nullptr;
-    pw_context* context = nullptr;
-    pw_core* core = nullptr;
-    spa_hook coreListener{};
-    pw_stream* stream = nullptr;
-    spa_hook streamListener{};
-    spa_source* wake = nullptr;
-    spa_source* retry = nullptr;
+    pw_stream* stream = nullptr;  // the current one, set by connect()
 
     // The consumer's format; 0 x 0 while there is none.
     int width = 0;
     int height = 0;
     spa_video_format format = SPA_VIDEO_FORMAT_UNKNOWN;
     bool streaming = false;
-    bool connectedOnce = false;
-    bool saidNoDaemon = false;
     uint64_t seq = 0;
 
     std::vector<uint8_t> source;  // the picture taken from the mailbox
@@ -61,45 +48,18 @@ struct PipeWireCamera::Loop {
     int sourceHeight = 0;
     bool sourcePlaceholder = true;
     std::vector<uint8_t> scratch;  // I420 in the consumer's size, before packing
+    // Last: its loop thread uses everything above until it is gone.
+    std::unique_ptr<platform::PipeWireStream> pipewire;
 
-    void connect();
-    void disconnect();
-    void scheduleRetry(long ns);
+    int connect(pw_stream* s);
     void negotiated(const spa_pod* param);
     void send();
     void fill(spa_buffer* buf, uint8_t* data);
 
-    static void onWake(void* data, uint64_t) { static_cast<Loop*>(data)->send(); }
-    static void onRetry(void* data, uint64_t) {
-        auto* self = static_cast<Loop*>(data);
-        self->disconnect();
-        self->connect();
-    }
-    static void onCoreError(void* data, uint32_t id, int, int res, const char* message);
-    static void onState(void* data, pw_stream_state, pw_stream_state state, const char* error);
-    static void onParam(void* data, uint32_t id, const spa_pod* param);
-    static void onProcess(void* data) { static_cast<Loop*>(data)->send(); }
+    void started(bool on);
 };
 
 namespace {
-
-pw_core_events makeCoreEvents() {
-    pw_core_events e{};
-    e.version = PW_VERSION_CORE_EVENTS;
-    e.error = &PipeWireCamera::Loop::onCoreError;
-    return e;
-}
-const pw_core_events kCoreEvents = makeCoreEvents();
-
-pw_stream_events makeStreamEvents() {
-    pw_stream_events e{};
-    e.version = PW_VERSION_STREAM_EVENTS;
-    e.state_changed = &PipeWireCamera::Loop::onState;
-    e.param_changed = &PipeWireCamera::Loop::onParam;
-    e.process = &PipeWireCamera::Loop::onProcess;
-    return e;
-}
-const pw_stream_events kStreamEvents = makeStreamEvents();
 
 const spa_pod* buildOffer(spa_pod_builder* b, const Offer& o) {
     spa_rectangle size{static_cast<uint32_t>(o.width), static_cast<uint32_t>(o.height)};
@@ -119,96 +79,28 @@ size_t frameBytes(spa_video_format format, int w, int h) {
 
 }  // namespace
 
-void PipeWireCamera::Loop::scheduleRetry(long ns) {
-    timespec value{ns / 1000000000L, ns % 1000000000L};
-    pw_loop_update_timer(pw_thread_loop_get_loop(thread), retry, &value, nullptr, false);
-}
-
-void PipeWireCamera::Loop::connect() {
-    core = pw_context_connect(context, nullptr, 0);
-    if (!core) {
-        if (!saidNoDaemon)
-            say("PipeWire camera: no PipeWire daemon answers at " + platform::pipewireSocketPath() +
-                " (" + std::strerror(errno) + "); the node is made once one does");
-        saidNoDaemon = true;
-        scheduleRetry(kRetryNs);
-        return;
-    }
-    saidNoDaemon = false;
-    pw_core_add_listener(core, &coreListener, &kCoreEvents, this);
-    pw_properties* props = pw_properties_new(
-        PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_CLASS,
-        "Video/Source", PW_KEY_MEDIA_ROLE, "Camera", PW_KEY_NODE_NAME, kNodeName,
-        PW_KEY_NODE_DESCRIPTION, kNodeDescription, PW_KEY_NODE_NICK, kNodeName, nullptr);
-    stream = pw_stream_new(core, kNodeName, props);
-    if (!stream) {
-        say(std::string("PipeWire camera: cannot make the stream: ") + std::strerror(errno));
-        scheduleRetry(kRetryNs);
-        return;
-    }
-    pw_stream_add_listener(stream, &streamListener, &kStreamEvents, this);
+int PipeWireCamera::Loop::connect(pw_stream* s) {
+    stream = s;
     uint8_t buffer[2048];
     spa_pod_builder b{};
     spa_pod_builder_init(&b, buffer, sizeof buffer);
     const spa_pod* params[std::size(kOffers)];
     for (size_t i = 0; i < std::size(kOffers); ++i) params[i] = buildOffer(&b, kOffers[i]);
-    const int err = pw_stream_connect(
+    return pw_stream_connect(
         stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS), params,
         static_cast<uint32_t>(std::size(kOffers)));
-    if (err < 0) {
-        say(std::string("PipeWire camera: cannot connect the stream: ") + std::strerror(-err));
-        scheduleRetry(kRetryNs);
-        return;
-    }
-    say(std::string(connectedOnce ? "PipeWire camera: back on the PipeWire daemon"
-                                  : "PipeWire camera: offering node ") +
-        (connectedOnce ? "" : kNodeName) + " (1280x720 and 720x1280, I420 or YUY2, 30 fps)");
-    connectedOnce = true;
 }
 
-void PipeWireCamera::Loop::disconnect() {
-    streaming = false;
-    width = height = 0;
-    if (stream) {
-        spa_hook_remove(&streamListener);
-        pw_stream_destroy(stream);
-        stream = nullptr;
-    }
-    if (core) {
-        spa_hook_remove(&coreListener);
-        pw_core_disconnect(core);
-        core = nullptr;
-    }
-}
-
-void PipeWireCamera::Loop::onCoreError(void* data, uint32_t id, int, int res, const char* message) {
-    auto* self = static_cast<Loop*>(data);
-    if (id != PW_ID_CORE || res != -EPIPE) return;
-    self->say(std::string("PipeWire camera: lost the PipeWire daemon (") +
-              (message ? message : "") + "); the node comes back when it does");
-    // Not from inside the core's own callback: the core is destroyed on the next turn.
-    self->scheduleRetry(1);
-}
-
-void PipeWireCamera::Loop::onState(void* data, pw_stream_state, pw_stream_state state,
-                                   const char* error) {
-    auto* self = static_cast<Loop*>(data);
-    self->streaming = state == PW_STREAM_STATE_STREAMING;
-    if (state == PW_STREAM_STATE_ERROR) {
-        self->say(std::string("PipeWire camera: stream error: ") + (error ? error : "unknown"));
-        self->scheduleRetry(kRetryNs);
-    }
-    if (self->streaming) {
+void PipeWireCamera::Loop::started(bool on) {
+    streaming = on;
+    if (!on) return;
+    {
         // A new consumer gets the newest picture (or the placeholder) at once.
-        std::lock_guard<std::mutex> lock(self->owner->mutex_);
-        self->owner->fresh_ = true;
+        std::lock_guard<std::mutex> lock(owner->mutex_);
+        owner->fresh_ = true;
     }
-    if (self->streaming) self->send();
-}
-
-void PipeWireCamera::Loop::onParam(void* data, uint32_t id, const spa_pod* param) {
-    if (id == SPA_PARAM_Format) static_cast<Loop*>(data)->negotiated(param);
+    send();
 }
 
 void PipeWireCamera::Loop::negotiated(const spa_pod* param) {
@@ -305,36 +197,39 @@ PipeWireCamera::PipeWireCamera(Say say) : loop_(std::make_unique<Loop>()) {
 }
 
 PipeWireCamera::~PipeWireCamera() {
-    if (!loop_->thread) return;
-    pw_thread_loop_lock(loop_->thread);
-    loop_->disconnect();
-    pw_thread_loop_unlock(loop_->thread);
-    pw_thread_loop_stop(loop_->thread);
-    pw_loop* loop = pw_thread_loop_get_loop(loop_->thread);
-    if (loop_->wake) pw_loop_destroy_source(loop, loop_->wake);
-    if (loop_->retry) pw_loop_destroy_source(loop, loop_->retry);
-    if (loop_->context) pw_context_destroy(loop_->context);
-    pw_thread_loop_destroy(loop_->thread);
-    pw_deinit();
+    loop_->pipewire.reset();  // the loop thread also reads the mailbox
 }
 
 bool PipeWireCamera::start() {
-    pw_init(nullptr, nullptr);
-    loop_->thread = pw_thread_loop_new("kivocam-pipewire", nullptr);
-    if (!loop_->thread) return false;
-    pw_loop* loop = pw_thread_loop_get_loop(loop_->thread);
-    loop_->context = pw_context_new(loop, nullptr, 0);
-    loop_->wake = pw_loop_add_event(loop, &Loop::onWake, loop_.get());
-    loop_->retry = pw_loop_add_timer(loop, &Loop::onRetry, loop_.get());
-    if (!loop_->context || !loop_->wake || !loop_->retry ||
-        pw_thread_loop_start(loop_->thread) < 0) {
-        loop_->say("PipeWire camera: cannot set up PipeWire");
-        return false;
-    }
-    pw_thread_loop_lock(loop_->thread);
-    loop_->connect();
-    pw_thread_loop_unlock(loop_->thread);
-    return true;
+    Loop* loop = loop_.get();
+    platform::PipeWireStream::Setup setup;
+    setup.threadName = "kivocam-pipewire";
+    setup.name = kNodeName;
+    setup.noun = "node";
+    setup.offering = std::string("offering node ") + kNodeName +
+                     " (1280x720 and 720x1280, I420 or YUY2, 30 fps)";
+    setup.properties = {
+        {PW_KEY_MEDIA_TYPE, "Video"},         {PW_KEY_MEDIA_CATEGORY, "Capture"},
+        {PW_KEY_MEDIA_CLASS, "Video/Source"}, {PW_KEY_MEDIA_ROLE, "Camera"},
+        {PW_KEY_NODE_NAME, kNodeName},        {PW_KEY_NODE_DESCRIPTION, kNodeDescription},
+        {PW_KEY_NODE_NICK, kNodeName}};
+    setup.connect = [loop](pw_stream* s) { return loop->connect(s); };
+    setup.streaming = [loop](bool on) { loop->started(on); };
+    setup.param = [loop](uint32_t id, const spa_pod* param) {
+        if (id == SPA_PARAM_Format) loop->negotiated(param);
+    };
+    setup.process = [loop] { loop->send(); };
+    setup.dropped = [loop] {
+        loop->streaming = false;
+        loop->width = loop->height = 0;
+        loop->stream = nullptr;
+    };
+    setup.woken = [loop] { loop->send(); };
+    setup.say = [loop](const std::string& line) { loop->say("PipeWire camera: " + line); };
+    loop->pipewire = std::make_unique<platform::PipeWireStream>(std::move(setup));
+    if (loop->pipewire->start()) return true;
+    loop->say("PipeWire camera: cannot set up PipeWire");
+    return false;
 }
 
 void PipeWireCamera::submitPicture(const I420View& picture) {
@@ -346,7 +241,7 @@ void PipeWireCamera::submitPlaceholder() {
 }
 
 void PipeWireCamera::submit(const I420View* picture) {
-    if (!loop_->thread) return;
+    if (!loop_->pipewire) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         pendingPlaceholder_ = picture == nullptr;
@@ -363,7 +258,7 @@ void PipeWireCamera::submit(const I420View* picture) {
         }
         fresh_ = true;
     }
-    pw_loop_signal_event(pw_thread_loop_get_loop(loop_->thread), loop_->wake);
+    loop_->pipewire->wake();
 }
 
 }  // namespace vcam

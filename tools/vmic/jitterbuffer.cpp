@@ -36,6 +36,8 @@ void JitterBuffer::setConsuming(bool consuming) {
     ratio_ = 1.0;
     windowLow_ = kCapacity;
     windowOut_ = 0;
+    stallLow_ = kCapacity;
+    stallOut_ = 0;
 }
 
 void JitterBuffer::pull(int16_t* out, size_t count) {
@@ -62,6 +64,17 @@ void JitterBuffer::pull(int16_t* out, size_t count) {
         std::memset(out + i, 0, (count - i) * sizeof *out);
         playing_ = false;
         ++underruns_;
+    }
+    stallLow_ = std::min(stallLow_, fill_);
+    stallOut_ += count;
+    if (stallOut_ >= static_cast<size_t>(kStallWindow)) {
+        // Measured from the margin a fresh start holds, so the start itself is never cut.
+        if (stallLow_ > static_cast<size_t>(kMargin + kStallExcess)) {
+            cut_ += static_cast<long long>(stallLow_ - kMargin);
+            dropOldest(stallLow_ - kMargin);
+        }
+        stallLow_ = kCapacity;
+        stallOut_ = 0;
     }
     // What is left after a read is the margin against the next block coming late.
     windowLow_ = std::min(windowLow_, fill_);
@@ -90,6 +103,11 @@ double JitterBuffer::ratio() const {
 long long JitterBuffer::underruns() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return underruns_;
+}
+
+long long JitterBuffer::cutSamples() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return cut_;
 }
 
 }  // namespace vmic

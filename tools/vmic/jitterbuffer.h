@@ -3,7 +3,9 @@
 // It starts playing once it holds a quantum and 20 ms more, so the blocks' timing never leaves
 // the reader short; it follows a clock difference by reading up to 0.5 % faster or slower
 // (linear interpolation, unheard) rather than dropping or repeating blocks; and while nobody
-// records it keeps only that much, so a recorder that starts later hears current sound.
+// records it keeps only that much, so a recorder that starts later hears current sound. Sound
+// the graph did not take in time (its cycles came late or not at all on a busy machine) is cut
+// at once rather than steered off, which would take minutes and delay everything meanwhile.
 // Thread rules: push() and setConsuming() from the pipe's reader, pull() from the graph's thread;
 // mutex_ guards everything.
 #pragma once
@@ -23,6 +25,9 @@ public:
     // The lowest fill left after a read is steered towards this (over one-second windows).
     static constexpr int kLowTarget = kRate / 100;  // 10 ms
     static constexpr double kMaxCorrection = 0.005;
+    // A floor this far above the margin over one stall window is cut back to the margin.
+    static constexpr int kStallExcess = kRate / 100;  // 10 ms
+    static constexpr int kStallWindow = kRate / 4;    // 250 ms of reads
 
     void push(const int16_t* samples, size_t count);
     // Fills out with count samples; silence while the buffer is (re)filling.
@@ -33,6 +38,7 @@ public:
     size_t fill() const;
     double ratio() const;  // input samples read per output sample
     long long underruns() const;
+    long long cutSamples() const;  // thrown away by stall cuts
 
 private:
     void dropOldest(size_t count);
@@ -49,7 +55,10 @@ private:
     double ratio_ = 1.0;
     size_t windowLow_ = kCapacity;
     size_t windowOut_ = 0;
+    size_t stallLow_ = kCapacity;
+    size_t stallOut_ = 0;
     long long underruns_ = 0;
+    long long cut_ = 0;
 };
 
 }  // namespace vmic
