@@ -36,10 +36,11 @@ int main(int argc, char** argv) {
     // PipeWire clients would otherwise still find the machine's own daemon through these.
     ::unsetenv("PIPEWIRE_REMOTE");
     ::unsetenv("PIPEWIRE_RUNTIME_DIR");
-    // The interface's language follows the locale: every test sees the same Chinese desktop,
-    // whatever the machine's locale is.
+    // Every test sees the same locale, whatever the machine's: C with UTF-8, so system error
+    // texts are the C library's own and a started program's interface is English. Tests of the
+    // Chinese interface choose it themselves.
     ::setenv("LC_ALL", "C.UTF-8", 1);
-    ::setenv("LANGUAGE", "zh_CN", 1);
+    for (const char* v : {"LANGUAGE", "LC_MESSAGES", "LANG"}) ::unsetenv(v);
     // Discovery only ever sees a loopback adapter in tests.
     ::setenv("KIVOCAM_ADAPTERS", "lo0|Test adapter|127.0.0.2", 1);
     ::setenv("KIVOCAM_SHM_NAME", ("KivoTestCamera" + std::to_string(::getpid())).c_str(), 1);

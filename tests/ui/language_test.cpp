@@ -101,12 +101,12 @@ TEST(Language, FollowsTheDesktopUnlessTheSettingSays) {
     EXPECT_EQ(Language::Chinese, ui::pickLanguage("zh", {"fr-FR"}));
     EXPECT_EQ(Language::English, ui::pickLanguage("klingon", {"fr-FR"}));
 
-    // The test main pins a Chinese desktop (LANGUAGE=zh_CN); Qt must read it from there.
-    EXPECT_EQ(Language::Chinese, ui::desktopLanguage());
-    kivo::setSettingString("cfg_language", "en");
+    // The test main pins the C locale, which Qt reads from LC_ALL: not Chinese.
     EXPECT_EQ(Language::English, ui::desktopLanguage());
-    kivo::setSettingString("cfg_language", "");
+    kivo::setSettingString("cfg_language", "zh");
     EXPECT_EQ(Language::Chinese, ui::desktopLanguage());
+    kivo::setSettingString("cfg_language", "");
+    EXPECT_EQ(Language::English, ui::desktopLanguage());
 }
 
 // The main window, the settings dialog, a message box and the help page speak the chosen
