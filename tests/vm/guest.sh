@@ -37,15 +37,19 @@ owner() {
   echo "${p:-0}"
 }
 alive() { [ "$1" -gt 0 ] 2>/dev/null && kill -0 "$1" 2>/dev/null; }
+feeds() {
+  local n
+  n=$(grep -c feeding "$vlog" 2>/dev/null)
+  echo "${n:-0}"
+}
 # Waits up to $2 ms until the log has said "feeding" $1 times.
 wait_feeding() {
   local end=$(($(ms) + $2))
-  while [ "$(grep -c feeding "$vlog" 2>/dev/null || echo 0)" -lt "$1" ]; do
+  while [ "$(feeds)" -lt "$1" ]; do
     [ "$(ms)" -lt "$end" ] || return 1
     sleep 0.05
   done
 }
-feeds() { grep -c feeding "$vlog" 2>/dev/null || echo 0; }
 declare -A consumer
 start_consumer() { # name
   # Passthrough: a constant-rate output would repeat the last picture to fill a pause, and those
@@ -240,7 +244,7 @@ for check in $checks; do
     chmod 0600 "$dev"
     if [ $rc -eq 3 ] && [[ "$out" == *"may open: $dev belongs to the group \"video\""* ]] &&
       [[ "$out" == *"usermod -aG video"* ]]; then
-      record PASS no-access "status 3, \"${out##*kivocam-vcam: }\""
+      record PASS no-access "status 3, \"$(grep -m1 'may open' <<<"$out")\""
     else
       record FAIL no-access "status $rc, \"$out\""
     fi
