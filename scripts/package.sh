@@ -28,6 +28,10 @@ trap 'rm -rf "$work"' EXIT
 # dpkg-shlibdeps takes libraries found below debian/<package> as the package's own.
 stage="$work/debian/kivocam"
 DESTDIR="$stage" cmake --install "$build" --prefix /usr --strip >/dev/null
+mapfile -t elves < <(find "$stage" -type f \( -perm -u+x -o -name '*.so*' \) -exec sh -c \
+  'head -c 4 "$1" | grep -q ELF' _ {} \; -print)
+# The compiler's version stamps are of no use in an installed program.
+for elf in "${elves[@]}"; do objcopy --remove-section=.comment --remove-section=.note "$elf"; done
 
 share="$stage/usr/share"
 install -Dm644 packaging/kivocam.desktop "$share/applications/$id.desktop"
@@ -55,8 +59,6 @@ install -Dm644 "$work/changelog.gz" "$doc/changelog.gz"
 # Control fields.
 mkdir -p "$work/debian" "$stage/DEBIAN"
 printf 'Source: kivocam\n\nPackage: kivocam\nArchitecture: any\n' >"$work/debian/control"
-mapfile -t elves < <(find "$stage" -type f \( -perm -u+x -o -name '*.so*' \) -exec sh -c \
-  'head -c 4 "$1" | grep -q ELF' _ {} \; -print)
 (cd "$work" && dpkg-shlibdeps -Tdebian/substvars -ldebian/kivocam/usr/lib/kivocam "${elves[@]#"$work"/}" 2>&1 |
   grep -v 'binaries to analyze should already be installed' >&2 || true)
 depends="$(sed -n 's/^shlibs:Depends=//p' "$work/debian/substvars")"

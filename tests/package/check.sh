@@ -46,11 +46,13 @@ recommends="$(field Recommends)"
   fail "Recommends: $recommends"
 pass "control fields (Depends: $depends)"
 
-if lintian --fail-on error --tag-display-limit 0 "$deb" >"$work/lintian" 2>&1; then
+if lintian -I --fail-on error --tag-display-limit 0 "$deb" >"$work/lintian" 2>&1; then
   pass "lintian: $(grep -c '^E:' "$work/lintian" || true) errors, $(grep -c '^W:' "$work/lintian" || true) warnings"
 else
   fail "lintian"
 fi
+# Binaries built and stripped as Debian's own: hardened, no compiler stamps.
+! grep -E 'hardening-no-|binary-has-unneeded-section' "$work/lintian" || fail "hardening"
 cat "$work/lintian"
 
 root="$work/root"
