@@ -120,7 +120,10 @@ int runSource(bool foreground) {
     const std::string path = platform::audioLinkPath();
     say("reading " + path);
     drain(path, &buffer);
-    say("stopped");
+    // What a user hears as clicks or delay, for the log.
+    say("stopped; the sound ran dry " + std::to_string(buffer.underruns()) + " times, " +
+        std::to_string(buffer.cutSamples() / (JitterBuffer::kRate / 1000)) +
+        " ms of late sound was cut");
     return kExitOk;
 }
 
