@@ -21,7 +21,6 @@ extern "C" {
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "config/settingsaccess.h"
@@ -281,7 +280,6 @@ bool VMicManage::rebuildResampler(int rate, int channels) {
     inRate_ = rate;
     inChannels_ = channels;
     compensating_ = false;
-    steering_ = false;
     swr_free(&swr_);
     AVChannelLayout outLayout;
     AVChannelLayout inLayout;
@@ -476,17 +474,13 @@ void VMicManage::drainDevice() {
 
 void VMicManage::correctRate(int lowBytes) {
     // Near the target the floor wanders with the audio clock's timing, not with drift: leave
-    // the pitch alone there. Once it strayed beyond, work off half the excess over each window
-    // until it is back at the target: stopping at the band's edge would keep what a stall left
-    // as standing delay.
+    // the pitch alone there. Beyond, work off half the excess over the next window.
     const int distance = kLevelWindowFrames;
-    const int excess = (lowBytes - kTargetLowBytes) / 2;  // samples
-    if (std::abs(excess) > kDeadBandBytes / 2)
-        steering_ = true;
-    else if (std::abs(excess) <= kSettledBytes / 2)
-        steering_ = false;
+    int excess = (lowBytes - kTargetLowBytes) / 2;
+    const int dead = kDeadBandBytes / 2;
+    excess = excess > dead ? excess - dead : excess < -dead ? excess + dead : 0;
     const int limit = distance * kMaxCorrectionPermille / 1000;
-    const int delta = steering_ ? std::clamp(-excess / 2, -limit, limit) : 0;
+    const int delta = std::clamp(-excess / 2, -limit, limit);
     // The first correction turns resampling on even at 48 kHz in, and with it a filter delay:
     // not before it is needed.
     if (delta == 0 && !compensating_) return;

@@ -47,10 +47,8 @@ public:
     static constexpr int kLevelWindowFrames = kOutputRate / 2;
     // Retimed by no more than this (per mille), so the pitch change stays unheard.
     static constexpr int kMaxCorrectionPermille = 15;
-    // The floor may wander this far either side of the target uncorrected; once it went
-    // further, it is steered until it is this close again.
+    // The floor may wander this far either side of the target uncorrected.
     static constexpr int kDeadBandBytes = 1440;  // 15 ms
-    static constexpr int kSettledBytes = 240;    // 2.5 ms
     // A floor this far above the target is a stall, cut at once.
     static constexpr int kStallBytes = 4800;                  // 50 ms
     static constexpr int kSpeakerSamples = kOutputRate / 10;  // 100 ms
@@ -124,7 +122,6 @@ private:
     int inRate_ = 0;
     int inChannels_ = 0;
     bool compensating_ = false;  // swr_set_compensation has been called on this resampler
-    bool steering_ = false;      // the floor left the dead band and is not back at the target
     int outCapacity_ = 0;
     uint8_t* outBuffer_ = nullptr;  // av_samples_alloc, owned
 
